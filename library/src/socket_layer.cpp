@@ -1,0 +1,392 @@
+#include "socket_layer.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#if defined(_WIN32)
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+#else
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+namespace zelvonet::net {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Milliseconds left until `deadline`, never negative.
+int remainingMs(Clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+Clock::time_point deadlineAfter(int ms) { return Clock::now() + std::chrono::milliseconds(ms); }
+
+sockaddr_in toSockaddr(const Endpoint& e) {
+    sockaddr_in sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(e.port);
+    sa.sin_addr.s_addr = htonl(e.address);
+    return sa;
+}
+
+}  // namespace
+
+#if defined(_WIN32)
+
+// ---------------------------------------------------------------- Windows
+
+namespace {
+
+bool wouldBlock(int err) { return err == WSAEWOULDBLOCK || err == WSAEINPROGRESS; }
+
+enum class Wait { Ready, Timeout, Error };
+
+// Waits until the socket is readable (or writable) or `deadline` passes.
+Wait waitFor(SOCKET s, bool forWrite, Clock::time_point deadline) {
+    fd_set set;
+    fd_set except;
+    FD_ZERO(&set);
+    FD_ZERO(&except);
+    FD_SET(s, &set);
+    FD_SET(s, &except);
+    const int ms = remainingMs(deadline);
+    timeval tv;
+    tv.tv_sec = ms / 1000;
+    tv.tv_usec = (ms % 1000) * 1000;
+    const int r = select(0, forWrite ? nullptr : &set, forWrite ? &set : nullptr, &except, &tv);
+    if (r == 0) return Wait::Timeout;
+    if (r < 0) return Wait::Error;
+    return Wait::Ready;
+}
+
+}  // namespace
+
+SocketLayer::SocketLayer() noexcept {
+    WSADATA data;
+    started_ = WSAStartup(MAKEWORD(1, 1), &data) == 0;
+}
+
+SocketLayer::~SocketLayer() {
+    if (started_) WSACleanup();
+}
+
+Socket::Handle Socket::invalidHandle() { return static_cast<Handle>(INVALID_SOCKET); }
+
+bool Socket::valid() const { return handle_ != invalidHandle(); }
+
+void Socket::close() noexcept {
+    if (valid()) closesocket(static_cast<SOCKET>(handle_));
+    handle_ = invalidHandle();
+}
+
+Socket Socket::tcp4() noexcept {
+    SOCKET s = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (s == INVALID_SOCKET) return Socket();
+    u_long nonBlocking = 1;
+    if (ioctlsocket(s, FIONBIO, &nonBlocking) != 0) {
+        closesocket(s);
+        return Socket();
+    }
+    return Socket(static_cast<Handle>(s));
+}
+
+Io Socket::connect(const Endpoint& to, int timeoutMs) noexcept {
+    const auto s = static_cast<SOCKET>(handle_);
+    const sockaddr_in sa = toSockaddr(to);
+    if (::connect(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return Io::Ok;
+    if (!wouldBlock(WSAGetLastError())) return Io::Error;
+    const Wait w = waitFor(s, true, deadlineAfter(timeoutMs));
+    if (w == Wait::Timeout) return Io::Timeout;
+    if (w == Wait::Error) return Io::Error;
+    int err = 0;
+    int len = sizeof err;
+    if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) != 0 || err != 0) {
+        WSASetLastError(err);
+        return Io::Error;
+    }
+    return Io::Ok;
+}
+
+Io Socket::sendAll(const char* data, std::size_t n, int idleMs, std::size_t* sent) noexcept {
+    const auto s = static_cast<SOCKET>(handle_);
+    *sent = 0;
+    while (*sent < n) {
+        const std::size_t left = n - *sent;
+        const int chunk = left > 0x40000000 ? 0x40000000 : static_cast<int>(left);
+        const int r = ::send(s, data + *sent, chunk, 0);
+        if (r > 0) {
+            *sent += static_cast<std::size_t>(r);
+            continue;
+        }
+        if (r == SOCKET_ERROR && wouldBlock(WSAGetLastError())) {
+            const Wait w = waitFor(s, true, deadlineAfter(idleMs));
+            if (w == Wait::Timeout) return Io::Timeout;
+            if (w == Wait::Error) return Io::Error;
+            continue;
+        }
+        return Io::Error;
+    }
+    return Io::Ok;
+}
+
+Io Socket::receive(char* buf, std::size_t cap, int idleMs, std::size_t* got) noexcept {
+    const auto s = static_cast<SOCKET>(handle_);
+    *got = 0;
+    const auto deadline = deadlineAfter(idleMs);
+    const int want = cap > 0x40000000 ? 0x40000000 : static_cast<int>(cap);
+    for (;;) {
+        const int r = ::recv(s, buf, want, 0);
+        if (r > 0) {
+            *got = static_cast<std::size_t>(r);
+            return Io::Ok;
+        }
+        if (r == 0) return Io::Closed;
+        if (!wouldBlock(WSAGetLastError())) return Io::Error;
+        const Wait w = waitFor(s, false, deadline);
+        if (w == Wait::Timeout) return Io::Timeout;
+        if (w == Wait::Error) return Io::Error;
+    }
+}
+
+std::string localUserName() {
+    char name[257];
+    std::memset(name, 0, sizeof name);
+    DWORD size = sizeof name;
+    if (!GetUserNameA(name, &size)) return std::string();
+    return std::string(name, strnlen(name, sizeof name));
+}
+
+void reportLastError(const char* what) {
+    const int err = WSAGetLastError();
+    char text[512] = {0};
+    const DWORD len =
+        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                       static_cast<DWORD>(err), 0, text, sizeof text, nullptr);
+    std::string desc(text, len);
+    while (!desc.empty() && (desc.back() == '\n' || desc.back() == '\r' || desc.back() == ' '))
+        desc.pop_back();
+    if (desc.empty()) desc = "error " + std::to_string(err);
+    std::string line = std::string(what) + ": " + desc + "\n";
+    std::fputs(line.c_str(), stderr);
+    std::fflush(stderr);
+}
+
+void setTimeoutError() { WSASetLastError(WSAETIMEDOUT); }
+
+#else
+
+// ---------------------------------------------------------------- POSIX
+
+namespace {
+
+enum class Wait { Ready, Timeout, Error };
+
+// Waits for `events` on `fd` until `deadline`, retrying interrupted waits.
+Wait waitFor(int fd, short events, Clock::time_point deadline) {
+    for (;;) {
+        pollfd p{fd, events, 0};
+        const int r = ::poll(&p, 1, remainingMs(deadline));
+        if (r > 0) return Wait::Ready;
+        if (r == 0) return Wait::Timeout;
+        if (errno != EINTR) return Wait::Error;
+    }
+}
+
+#if defined(MSG_NOSIGNAL)
+constexpr int kSendFlags = MSG_NOSIGNAL;
+#else
+constexpr int kSendFlags = 0;
+#endif
+
+}  // namespace
+
+SocketLayer::SocketLayer() noexcept : started_(true) {}
+
+SocketLayer::~SocketLayer() = default;
+
+Socket::Handle Socket::invalidHandle() { return -1; }
+
+bool Socket::valid() const { return handle_ >= 0; }
+
+void Socket::close() noexcept {
+    if (valid()) ::close(handle_);
+    handle_ = -1;
+}
+
+Socket Socket::tcp4() noexcept {
+#if defined(SOCK_NONBLOCK) && defined(SOCK_CLOEXEC)
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return Socket();
+    Socket s(fd);
+#else
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return Socket();
+    Socket s(fd);
+    const int flags = fcntl(fd, F_GETFL, 0);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return Socket();
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+#endif
+#if defined(SO_NOSIGPIPE)
+    const int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
+#endif
+    return s;
+}
+
+Io Socket::connect(const Endpoint& to, int timeoutMs) noexcept {
+    const sockaddr_in sa = toSockaddr(to);
+    // An interrupted connect goes on in the background, like one in progress.
+    if (::connect(handle_, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return Io::Ok;
+    if (errno != EINPROGRESS && errno != EINTR) return Io::Error;
+    const Wait w = waitFor(handle_, POLLOUT, deadlineAfter(timeoutMs));
+    if (w == Wait::Timeout) return Io::Timeout;
+    if (w == Wait::Error) return Io::Error;
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (getsockopt(handle_, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return Io::Error;
+    if (err != 0) {
+        errno = err;
+        return Io::Error;
+    }
+    return Io::Ok;
+}
+
+Io Socket::sendAll(const char* data, std::size_t n, int idleMs, std::size_t* sent) noexcept {
+    *sent = 0;
+    while (*sent < n) {
+        const ssize_t r = ::send(handle_, data + *sent, n - *sent, kSendFlags);
+        if (r > 0) {
+            *sent += static_cast<std::size_t>(r);
+            continue;
+        }
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            const Wait w = waitFor(handle_, POLLOUT, deadlineAfter(idleMs));
+            if (w == Wait::Timeout) return Io::Timeout;
+            if (w == Wait::Error) return Io::Error;
+            continue;
+        }
+        return Io::Error;
+    }
+    return Io::Ok;
+}
+
+Io Socket::receive(char* buf, std::size_t cap, int idleMs, std::size_t* got) noexcept {
+    *got = 0;
+    const auto deadline = deadlineAfter(idleMs);
+    for (;;) {
+        const ssize_t r = ::recv(handle_, buf, cap, 0);
+        if (r > 0) {
+            *got = static_cast<std::size_t>(r);
+            return Io::Ok;
+        }
+        if (r == 0) return Io::Closed;
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return Io::Error;
+        const Wait w = waitFor(handle_, POLLIN, deadline);
+        if (w == Wait::Timeout) return Io::Timeout;
+        if (w == Wait::Error) return Io::Error;
+    }
+}
+
+std::string localUserName() {
+    long hint = sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buf(hint > 0 ? static_cast<std::size_t>(hint) : 4096);
+    passwd pw;
+    passwd* result = nullptr;
+    for (int tries = 0; tries < 8; ++tries) {
+        const int rc = getpwuid_r(geteuid(), &pw, buf.data(), buf.size(), &result);
+        if (rc == ERANGE) {
+            buf.resize(buf.size() * 2);
+            continue;
+        }
+        if (rc != 0 || result == nullptr || result->pw_name == nullptr) return std::string();
+        std::string name(result->pw_name);
+        // The name buffer of the platform query holds 256 characters.
+        if (name.size() > 256) return std::string();
+        return name;
+    }
+    return std::string();
+}
+
+void reportLastError(const char* what) {
+    // One line, written at once, so that threads do not interleave it.
+    const std::string line = std::string(what) + ": " + std::strerror(errno) + "\n";
+    std::fputs(line.c_str(), stderr);
+    std::fflush(stderr);
+}
+
+void setTimeoutError() { errno = ETIMEDOUT; }
+
+#endif
+
+// ------------------------------------------------------------ both
+
+Socket::~Socket() { close(); }
+
+Socket::Socket(Socket&& other) noexcept : handle_(other.handle_) {
+    other.handle_ = invalidHandle();
+}
+
+Socket& Socket::operator=(Socket&& other) noexcept {
+    if (this != &other) {
+        close();
+        handle_ = other.handle_;
+        other.handle_ = invalidHandle();
+    }
+    return *this;
+}
+
+bool resolveIPv4(const std::string& name, std::uint32_t* address) noexcept {
+    addrinfo hints;
+    std::memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = nullptr;
+    if (getaddrinfo(name.c_str(), nullptr, &hints, &list) != 0 || list == nullptr) return false;
+    bool found = false;
+    for (addrinfo* a = list; a != nullptr; a = a->ai_next) {
+        if (a->ai_family == AF_INET && a->ai_addr != nullptr) {
+            sockaddr_in sa;
+            std::memcpy(&sa, a->ai_addr, sizeof sa);
+            *address = ntohl(sa.sin_addr.s_addr);
+            found = true;
+            break;
+        }
+    }
+    freeaddrinfo(list);
+    return found;
+}
+
+std::string dottedIPv4(std::uint32_t address) {
+    return std::to_string(address >> 24) + '.' + std::to_string((address >> 16) & 0xFF) + '.' +
+           std::to_string((address >> 8) & 0xFF) + '.' + std::to_string(address & 0xFF);
+}
+
+std::string localHostName() {
+    char name[255];
+    std::memset(name, 0, sizeof name);
+    if (gethostname(name, sizeof name) != 0) return std::string();
+    // A name that fills the buffer carries no terminator: take at most 255.
+    std::size_t len = 0;
+    while (len < sizeof name && name[len] != '\0') ++len;
+    return std::string(name, len);
+}
+
+}  // namespace zelvonet::net
