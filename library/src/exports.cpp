@@ -28,18 +28,18 @@ int sendWithBuiltinGateway(const char* kdnr, int firma, const char* user, const 
 
 }  // namespace
 
-extern "C" ZELVONET_API int sendSMS2(const char* kdnr, int firma, const char* user,
-                                     const char* key, const char* msg, const char* receiver,
-                                     const char* time, const char* proxyHost, int proxyPort,
-                                     bool test, char* answer, int answerSize) {
-    return sendWithBuiltinGateway(kdnr, firma, user, key, msg, receiver, time, proxyHost,
-                                  proxyPort, test, answer, answerSize);
+extern "C" ZELVONET_API int sendSMS2(const char* kdnr, int firma, const char* user, const char* key,
+                                     const char* msg, const char* receiver, const char* time,
+                                     const char* proxyHost, int proxyPort, bool test, char* answer,
+                                     int answerSize) {
+    return sendWithBuiltinGateway(kdnr, firma, user, key, msg, receiver, time, proxyHost, proxyPort,
+                                  test, answer, answerSize);
 }
 
-extern "C" ZELVONET_API int sendSMS(const char* kdnr, int firma, const char* user,
-                                    const char* key, const char* msg, const char* receiver,
-                                    const char* time, const char* proxyHost, int proxyPort,
-                                    char* answer, int answerSize) {
-    return sendWithBuiltinGateway(kdnr, firma, user, key, msg, receiver, time, proxyHost,
-                                  proxyPort, false, answer, answerSize);
+extern "C" ZELVONET_API int sendSMS(const char* kdnr, int firma, const char* user, const char* key,
+                                    const char* msg, const char* receiver, const char* time,
+                                    const char* proxyHost, int proxyPort, char* answer,
+                                    int answerSize) {
+    return sendWithBuiltinGateway(kdnr, firma, user, key, msg, receiver, time, proxyHost, proxyPort,
+                                  false, answer, answerSize);
 }

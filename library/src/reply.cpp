@@ -11,7 +11,9 @@ constexpr char kHeaderEnd[] = "\r\n\r\n";
 constexpr std::size_t kMaxName = 32;
 constexpr std::size_t kMaxCoding = 16;
 
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 int hexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -20,7 +22,9 @@ int hexValue(char c) {
     return -1;
 }
 
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r';
+}
 
 }  // namespace
 
@@ -97,7 +101,8 @@ void ReplyEvaluator::headerByte(char c) {
             break;
         case Field::TransferEncoding:
             if (c == ',') {
-                if (!coding_.empty() || codingTooLong_) lastCoding_ = codingTooLong_ ? "?" : coding_;
+                if (!coding_.empty() || codingTooLong_)
+                    lastCoding_ = codingTooLong_ ? "?" : coding_;
                 coding_.clear();
                 codingTooLong_ = false;
             } else if (!isBlank(c)) {

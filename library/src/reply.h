@@ -16,7 +16,7 @@
 namespace zelvonet {
 
 class ChunkDecoder {
-public:
+  public:
     enum class State { SizeStart, Size, Extension, SizeLF, Data, DataCR, DataLF, Ended, Broken };
 
     // Decodes `n` bytes; every body byte goes to `sink(const char*, size_t)`.
@@ -29,7 +29,7 @@ public:
     bool ended() const { return state_ == State::Ended; }
     bool broken() const { return state_ == State::Broken; }
 
-private:
+  private:
     bool sizeDigit(char c);
 
     State state_ = State::SizeStart;
@@ -37,7 +37,7 @@ private:
 };
 
 class ReplyEvaluator {
-public:
+  public:
     enum class Verdict {
         Answer,       // an answer line was found (possibly empty)
         Empty,        // not a single byte arrived
@@ -65,7 +65,7 @@ public:
     // Length of the whole answer line as far as it arrived.
     std::uint64_t answerLength() const { return lineLength_; }
 
-private:
+  private:
     void headerByte(char c);
     void headerLineEnd();
     void headerFieldsEnd();

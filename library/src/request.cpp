@@ -19,7 +19,9 @@ bool isAsciiAlnum(unsigned char b) {
 }
 
 // An optional value counts as absent when null or empty.
-bool present(const char* s) { return s != nullptr && s[0] != '\0'; }
+bool present(const char* s) {
+    return s != nullptr && s[0] != '\0';
+}
 
 }  // namespace
 
@@ -31,7 +33,6 @@ static std::string encodeWhole(const char* s) {
 static std::string encodeWhole(const std::string& s) {
     return urlEncode(s.data(), static_cast<int>(s.size()));
 }
-
 
 std::string urlEncode(const char* text, int length) {
     std::string out;
@@ -50,7 +51,9 @@ std::string urlEncode(const char* text, int length) {
     return out;
 }
 
-std::string convertInt(int number) { return std::to_string(number); }
+std::string convertInt(int number) {
+    return std::to_string(number);
+}
 
 std::string escapeControls(const std::string& value) {
     std::string out;
@@ -66,7 +69,9 @@ std::string escapeControls(const std::string& value) {
     return out;
 }
 
-bool usesProxy(const char* proxyHost) noexcept { return present(proxyHost); }
+bool usesProxy(const char* proxyHost) noexcept {
+    return present(proxyHost);
+}
 
 std::string composeQuery(const Message& m, const LocalFacts& facts) {
     std::string q;

@@ -38,7 +38,9 @@ struct Ending {
     std::string text;
 };
 
-Ending failed(std::string text) { return {{1, Outcome::Failed}, std::move(text)}; }
+Ending failed(std::string text) {
+    return {{1, Outcome::Failed}, std::move(text)};
+}
 
 // Sends the whole request; a failure prints the one diagnostic line. Returns
 // whether any byte of the request was taken by the platform.

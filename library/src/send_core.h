@@ -22,9 +22,9 @@ const Gateway& builtinGateway();
 
 // Idle time-outs in milliseconds.
 struct Timeouts {
-    int connectMs = 10000;       // connecting gives up after this
-    int sendIdleMs = 30000;      // the peer took no byte of the request for this long
-    int receiveIdleMs = 30000;   // no byte of the reply arrived for this long
+    int connectMs = 10000;      // connecting gives up after this
+    int sendIdleMs = 30000;     // the peer took no byte of the request for this long
+    int receiveIdleMs = 30000;  // no byte of the reply arrived for this long
 };
 
 // The time-outs of the exported functions.
@@ -53,7 +53,7 @@ enum class Outcome {
 };
 
 struct SendResult {
-    int result = 1;        // 0 for Accepted, 1 otherwise
+    int result = 1;  // 0 for Accepted, 1 otherwise
     Outcome outcome = Outcome::Failed;
 };
 

@@ -7,9 +7,9 @@
 #include <vector>
 
 #if defined(_WIN32)
+#include <windows.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
-#include <windows.h>
 #else
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -34,7 +34,9 @@ int remainingMs(Clock::time_point deadline) {
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
-Clock::time_point deadlineAfter(int ms) { return Clock::now() + std::chrono::milliseconds(ms); }
+Clock::time_point deadlineAfter(int ms) {
+    return Clock::now() + std::chrono::milliseconds(ms);
+}
 
 sockaddr_in toSockaddr(const Endpoint& e) {
     sockaddr_in sa;
@@ -53,7 +55,9 @@ sockaddr_in toSockaddr(const Endpoint& e) {
 
 namespace {
 
-bool wouldBlock(int err) { return err == WSAEWOULDBLOCK || err == WSAEINPROGRESS; }
+bool wouldBlock(int err) {
+    return err == WSAEWOULDBLOCK || err == WSAEINPROGRESS;
+}
 
 enum class Wait { Ready, Timeout, Error };
 
@@ -86,9 +90,13 @@ SocketLayer::~SocketLayer() {
     if (started_) WSACleanup();
 }
 
-Socket::Handle Socket::invalidHandle() { return static_cast<Handle>(INVALID_SOCKET); }
+Socket::Handle Socket::invalidHandle() {
+    return static_cast<Handle>(INVALID_SOCKET);
+}
 
-bool Socket::valid() const { return handle_ != invalidHandle(); }
+bool Socket::valid() const {
+    return handle_ != invalidHandle();
+}
 
 void Socket::close() noexcept {
     if (valid()) closesocket(static_cast<SOCKET>(handle_));
@@ -187,7 +195,9 @@ void reportLastError(const char* what) {
     std::fflush(stderr);
 }
 
-void setTimeoutError() { WSASetLastError(WSAETIMEDOUT); }
+void setTimeoutError() {
+    WSASetLastError(WSAETIMEDOUT);
+}
 
 #else
 
@@ -220,9 +230,13 @@ SocketLayer::SocketLayer() noexcept : started_(true) {}
 
 SocketLayer::~SocketLayer() = default;
 
-Socket::Handle Socket::invalidHandle() { return -1; }
+Socket::Handle Socket::invalidHandle() {
+    return -1;
+}
 
-bool Socket::valid() const { return handle_ >= 0; }
+bool Socket::valid() const {
+    return handle_ >= 0;
+}
 
 void Socket::close() noexcept {
     if (valid()) ::close(handle_);
@@ -332,13 +346,17 @@ void reportLastError(const char* what) {
     std::fflush(stderr);
 }
 
-void setTimeoutError() { errno = ETIMEDOUT; }
+void setTimeoutError() {
+    errno = ETIMEDOUT;
+}
 
 #endif
 
 // ------------------------------------------------------------ both
 
-Socket::~Socket() { close(); }
+Socket::~Socket() {
+    close();
+}
 
 Socket::Socket(Socket&& other) noexcept : handle_(other.handle_) {
     other.handle_ = invalidHandle();

@@ -12,14 +12,14 @@ namespace zelvonet::net {
 // Starts the platform's socket layer for the lifetime of the object
 // (Windows Sockets, version 1.1); nothing to do on POSIX systems.
 class SocketLayer {
-public:
+  public:
     SocketLayer() noexcept;
     ~SocketLayer();
     SocketLayer(const SocketLayer&) = delete;
     SocketLayer& operator=(const SocketLayer&) = delete;
     bool started() const { return started_; }
 
-private:
+  private:
     bool started_ = false;
 };
 
@@ -39,7 +39,7 @@ enum class Io {
 
 // One TCP socket over IPv4, non-blocking, closed on destruction.
 class Socket {
-public:
+  public:
     Socket() = default;
     ~Socket();
     Socket(Socket&& other) noexcept;
@@ -61,7 +61,7 @@ public:
     // Receives up to `cap` bytes into `buf`, waiting at most `idleMs`.
     Io receive(char* buf, std::size_t cap, int idleMs, std::size_t* got) noexcept;
 
-private:
+  private:
 #if defined(_WIN32)
     using Handle = std::uintptr_t;
 #else
