@@ -12,6 +12,8 @@
 #if !defined(_WIN32)
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -312,6 +314,53 @@ TEST(Delivery, ReplyLargerThanMemoryShouldHold) {
     EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 32 * 1024) << "peak RSS grew (KiB)";
 #endif
 }
+
+TEST(Delivery, LargeRequestIsSentWhole) {
+    // Far more than one send call takes at once: the rest must follow.
+    const std::string big(8 << 20, 'q');
+    Message m = message();
+    m.msg = big.c_str();
+    FakePeer peer(replying({kOkReply}));
+    const Sent s = sendTo(m, loopback(peer.port()), Timeouts{2000, 5000, 5000});
+    EXPECT_EQ(s.r.result, 0) << s.answer;
+    const std::string got = peer.request();
+    EXPECT_EQ(got.size(), composeRequest(expectedQuery(m), loopback(peer.port()), false).size());
+    EXPECT_EQ(got.substr(got.size() - 19), "Connection: close\n\n");
+}
+
+#if !defined(_WIN32)
+extern "C" void ignoreSignal(int) {}
+
+TEST(Delivery, InterruptedWaitsAreResumed) {
+    // A signal handler installed without SA_RESTART interrupts poll, send
+    // and recv with EINTR; the call must carry on as if nothing happened.
+    struct sigaction sa {};
+    struct sigaction old {};
+    sa.sa_handler = ignoreSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;
+    ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
+    std::vector<std::string> pieces;
+    for (char c : std::string("HTTP/1.1 200 OK\r\n\r\nOK")) pieces.emplace_back(1, c);
+    PeerScript slow = replying(pieces);
+    slow.pieceDelayMs = 15;
+    FakePeer peer(slow);
+    const pthread_t caller = pthread_self();
+    std::atomic<bool> finished{false};
+    std::thread interrupter([&] {
+        for (int i = 0; i < 2000 && !finished; ++i) {
+            pthread_kill(caller, SIGUSR1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    const Sent s = sendTo(message(), loopback(peer.port()), Timeouts{2000, 2000, 2000});
+    finished = true;
+    interrupter.join();
+    sigaction(SIGUSR1, &old, nullptr);
+    EXPECT_EQ(s.r.result, 0) << s.answer;
+    EXPECT_EQ(s.answer, "OK");
+}
+#endif
 
 // ------------------------------------------------------------ time-outs
 
