@@ -60,7 +60,8 @@ extern "C" {
  *   "[ERROR] Socket konnte nicht erzeugt werden"
  *   "[ERROR] Host nicht gefunden: <host>"
  *   "[ERROR] Verbindung konnte nicht etabliert werden: <host> reagiert nicht"
- *   "[ERROR] Verbindung zum Server aus unbekannten Gr\xfc" "nden fehlgeschlagen"
+ *   "[ERROR] Verbindung zum Server aus unbekannten Gründen fehlgeschlagen"
+ *     (the ü is the single Windows-1252 byte 0xFC)
  *   "[ERROR] Antwort vom Server entspricht nicht dem erwarteten Format"
  *   "[ERROR] Keine Antwort von <host> - Versand ungewiss"
  *   "[ERROR] Pflichtfeld fehlt: <name>"
