@@ -7,9 +7,11 @@
 #include <vector>
 
 #if defined(_WIN32)
-#include <windows.h>
+// Windows Sockets 2 headers first: windows.h would otherwise bring in the
+// old winsock.h, which clashes with them.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <windows.h>
 #else
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -83,7 +85,14 @@ Wait waitFor(SOCKET s, bool forWrite, Clock::time_point deadline) {
 
 SocketLayer::SocketLayer() noexcept {
     WSADATA data;
-    started_ = WSAStartup(MAKEWORD(1, 1), &data) == 0;
+    if (WSAStartup(MAKEWORD(1, 1), &data) != 0) return;
+    // A layer that cannot offer version 1.1 agrees on an older one: that is
+    // a failed start-up too, and it still needs its shutdown.
+    if (LOBYTE(data.wVersion) != 1 || HIBYTE(data.wVersion) != 1) {
+        WSACleanup();
+        return;
+    }
+    started_ = true;
 }
 
 SocketLayer::~SocketLayer() {
@@ -107,7 +116,8 @@ Socket Socket::tcp4() noexcept {
     SOCKET s = ::socket(AF_INET, SOCK_STREAM, 0);
     if (s == INVALID_SOCKET) return Socket();
     u_long nonBlocking = 1;
-    if (ioctlsocket(s, FIONBIO, &nonBlocking) != 0) {
+    // FIONBIO is an unsigned request code; ioctlsocket takes it as a long.
+    if (ioctlsocket(s, static_cast<long>(FIONBIO), &nonBlocking) != 0) {
         closesocket(s);
         return Socket();
     }
