@@ -3,7 +3,7 @@
 #   - it imports only DLLs that every Windows has (no compiler runtime DLL);
 #   - its version resource carries VERSION (x.y.z) as x.y.z.0 in the fixed
 #     part and "x, y, z, 0" as FileVersion and ProductVersion, with the
-#     product's names.
+#     product's names (see check_version_resource.cmake).
 # Usage: cmake -DDLL=<zelvonet.dll> -DOBJDUMP=<objdump> -DVERSION=1.0.3 -P check_dll.cmake
 foreach(var DLL OBJDUMP VERSION)
   if(NOT DEFINED ${var})
@@ -45,45 +45,10 @@ foreach(dll IN LISTS imports)
   endif()
 endforeach()
 
-# Version resource. The fixed part follows the signature 0xFEEF04BD:
-# struct version, then file version MS, LS and product version MS, LS
-# (little-endian 32-bit words; MS = major << 16 | minor).
-file(READ ${DLL} hex HEX)
-string(FIND "${hex}" "bd04effe" sig)
-if(sig LESS 0)
-  message(FATAL_ERROR "${DLL} has no version resource")
-endif()
-function(word_at offset out)  # the little-endian 16-bit value at hex offset
-  string(SUBSTRING "${hex}" ${offset} 4 w)
-  string(SUBSTRING "${w}" 0 2 lo)
-  string(SUBSTRING "${w}" 2 2 hi)
-  math(EXPR v "0x${hi}${lo}")
-  set(${out} ${v} PARENT_SCOPE)
-endfunction()
-set(fixed)
-foreach(part 16 32)  # hex digits: file version at +8 bytes, product version at +16
-  math(EXPR ms "${sig} + ${part}")
-  math(EXPR ls "${sig} + ${part} + 8")
-  math(EXPR ms_hi "${ms} + 4")
-  math(EXPR ls_hi "${ls} + 4")
-  word_at(${ms_hi} a)
-  word_at(${ms} b)
-  word_at(${ls_hi} c)
-  word_at(${ls} d)
-  list(APPEND fixed "${a}.${b}.${c}.${d}")
-endforeach()
-if(NOT fixed STREQUAL "${VERSION}.0;${VERSION}.0")
-  message(FATAL_ERROR "fixed file/product version is ${fixed}, expected ${VERSION}.0")
-endif()
-
-# The strings are UTF-16LE: a key, its NUL, padding to 32 bits, the value.
-function(utf16 text out)
-  string(HEX "${text}" h)
-  string(REGEX REPLACE "(..)" "\\100" h "${h}")
-  set(${out} "${h}" PARENT_SCOPE)
-endfunction()
 string(REPLACE "." ", " version_text "${VERSION}.0")
-set(expected
+set(FILE ${DLL})
+set(FIXED ${VERSION}.0)
+set(STRINGS
   "FileVersion=${version_text}"
   "ProductVersion=${version_text}"
   "CompanyName=Zelvo"
@@ -91,14 +56,6 @@ set(expected
   "InternalName=zelvonet"
   "OriginalFilename=zelvonet.dll"
   "ProductName=Zelvo SMS")
-foreach(pair IN LISTS expected)
-  string(REGEX REPLACE "=.*" "" key "${pair}")
-  string(REGEX REPLACE "^[^=]*=" "" value "${pair}")
-  utf16("${key}" k)
-  utf16("${value}" v)
-  if(NOT hex MATCHES "${k}0000(0000)?${v}0000")
-    message(FATAL_ERROR "version resource lacks ${key} \"${value}\"")
-  endif()
-endforeach()
+include(${CMAKE_CURRENT_LIST_DIR}/check_version_resource.cmake)
 
-message(STATUS "exports: ${names}; imports: ${imports}; version ${fixed}; strings: ${expected}")
+message(STATUS "exports: ${names}; imports: ${imports}")
