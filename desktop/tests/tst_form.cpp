@@ -1,7 +1,6 @@
-// The send form as the window opens it: widget tree and cells, limits of the
-// fields, focus chain, header band and layout under resizing.
+// The send form as the window opens it: initial state, limits of the fields,
+// focus chain, header band and layout under resizing.
 #include <QFrame>
-#include <QGridLayout>
 #include <QGroupBox>
 #include <QImage>
 #include <QtTest>
@@ -13,8 +12,6 @@ class FormTest : public QObject {
 
 private slots:
     void initialState();
-    void widgetTree_data();
-    void widgetTree();
     void lineEditLimits();
     void focusChain();
     void headerBand();
@@ -55,53 +52,6 @@ void FormTest::initialState() {
     auto* picture = child<QLabel>(w, "label_8");
     QCOMPARE(picture->pixmap().size(), QSize(48, 48));
     QCOMPARE(picture->alignment(), Qt::AlignRight | Qt::AlignVCenter);
-}
-
-// Where each widget sits: the grid it belongs to and its cell there.
-void FormTest::widgetTree_data() {
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("className");
-    QTest::addColumn<QString>("grid");
-    QTest::addColumn<QList<int>>("cell");  // row, column, row span, column span
-    auto row = [](const char* n, const char* c, const char* g, QList<int> cell) {
-        QTest::newRow(n) << QString::fromLatin1(n) << QString::fromLatin1(c)
-                         << QString::fromLatin1(g) << cell;
-    };
-    row("widget_3", "QWidget", "gridLayout_3", {0, 0, 1, 2});
-    row("proxyBox", "QGroupBox", "gridLayout_3", {1, 0, 1, 2});
-    row("groupBox_2", "QGroupBox", "gridLayout_3", {2, 0, 1, 2});
-    row("sendButton", "QPushButton", "gridLayout_3", {3, 1, 1, 1});
-    row("label_2", "QLabel", "gridLayout_2", {0, 0, 1, 1});
-    row("label_3", "QLabel", "gridLayout_2", {1, 0, 1, 1});
-    row("kuerzel", "QLineEdit", "gridLayout_2", {1, 1, 1, 1});
-    row("label_4", "QLabel", "gridLayout_2", {2, 0, 1, 1});
-    row("key", "QLineEdit", "gridLayout_2", {2, 1, 1, 1});
-    row("label_5", "QLabel", "gridLayout_2", {3, 0, 1, 1});
-    row("receiver", "QLineEdit", "gridLayout_2", {3, 1, 1, 1});
-    row("testSend", "QCheckBox", "gridLayout_2", {4, 1, 1, 1});
-    row("proxy", "QCheckBox", "gridLayout", {0, 0, 1, 2});
-    row("label_6", "QLabel", "gridLayout", {1, 0, 1, 1});
-    row("proxy_host", "QLineEdit", "gridLayout", {1, 1, 1, 1});
-    row("label_7", "QLabel", "gridLayout", {2, 0, 1, 1});
-    row("proxy_port", "QLineEdit", "gridLayout", {2, 1, 1, 1});
-}
-
-void FormTest::widgetTree() {
-    QFETCH(QString, name);
-    QFETCH(QString, className);
-    QFETCH(QString, grid);
-    QFETCH(QList<int>, cell);
-    SendSMS w;
-    auto* widget = w.findChild<QWidget*>(name);
-    QVERIFY(widget);
-    QCOMPARE(QString::fromLatin1(widget->metaObject()->className()), className);
-    auto* layout = w.findChild<QGridLayout*>(grid);
-    QVERIFY(layout);
-    const int index = layout->indexOf(widget);
-    QVERIFY(index >= 0);
-    int r = 0, c = 0, rs = 0, cs = 0;
-    layout->getItemPosition(index, &r, &c, &rs, &cs);
-    QCOMPARE((QList<int>{r, c, rs, cs}), cell);
 }
 
 void FormTest::lineEditLimits() {
