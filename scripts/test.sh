@@ -11,7 +11,7 @@ jobs=$(nproc 2>/dev/null || echo 2)
 scripts/ensure-packages.sh \
   build-essential cmake pkg-config libgtest-dev libgmock-dev \
   qt6-base-dev qt6-base-dev-tools qt6-translations-l10n libgl-dev \
-  libcpp-httplib-dev libcli11-dev nlohmann-json3-dev || exit 1
+  libcpp-httplib-dev libcli11-dev nlohmann-json3-dev libmicrohttpd-dev || exit 1
 
 passed=0
 failed=0

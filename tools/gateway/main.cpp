@@ -1,5 +1,6 @@
 // zelvo-gateway: a local stand-in for the operator's SMS gateway.
 #include <signal.h>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "accounts.h"
+#include "line_log.h"
 #include "server.h"
 
 namespace {
@@ -97,11 +99,9 @@ int main(int argc, char** argv) {
         return kCannotStart;
     }
     config.outboxPath = outboxPath;
-    config.log = [](const std::string& line) {
-        std::fputs(line.c_str(), stdout);
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
-    };
+    // Up to 10000 lines wait for a slow reader of standard output.
+    zelvogw::LineLog log(STDOUT_FILENO, 10000);
+    config.log = [&log](const std::string& line) { log.post(line); };
 
     // The signals are taken by sigwait below; every thread the server starts
     // inherits this mask.
@@ -121,18 +121,17 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "zelvo-gateway: %s\n", why.c_str());
         return kCannotStart;
     }
-    std::printf("zelvo-gateway %s listening on %s:%u, servlet /ZelvoServlet, outbox %s, %s\n",
-                ZELVO_VERSION, server.boundAddress().c_str(), static_cast<unsigned>(server.port()),
-                outboxPath.c_str(),
-                demo ? "demo account 12345:1:tst:geheim"
-                     : (std::to_string(config.accounts.size()) + " account(s)").c_str());
-    std::fflush(stdout);
+    log.post(std::string("zelvo-gateway ") + ZELVO_VERSION + " listening on " +
+             server.boundAddress() + ":" + std::to_string(server.port()) +
+             ", servlet /ZelvoServlet, outbox " + outboxPath + ", " +
+             (demo ? std::string("demo account 12345:1:tst:geheim")
+                   : std::to_string(config.accounts.size()) + " account(s)"));
 
     int sig = 0;
     while (sigwait(&stopSignals, &sig) != 0) {
     }
     server.stop();
-    std::printf("zelvo-gateway stopped (%s)\n", sig == SIGINT ? "SIGINT" : "SIGTERM");
-    std::fflush(stdout);
+    log.post(std::string("zelvo-gateway stopped (") + (sig == SIGINT ? "SIGINT" : "SIGTERM") + ")");
+    log.close(2000);
     return 0;
 }

@@ -81,6 +81,23 @@ TEST_F(Program, AMessageTheOutboxCannotTakeIsNotConfirmed) {
     EXPECT_NE(f.err.find("message not stored, not confirmed"), std::string::npos) << f.err;
 }
 
+TEST_F(Program, AReaderThatStopsReadingTheLogHoldsUpNoAnswer) {
+    Process gw({kGateway, "--listen", "127.0.0.1:0", "--outbox", path("outbox.jsonl")});
+    const std::uint16_t port = portFrom(gw.waitForLine("listening on"));
+    ASSERT_NE(port, 0);
+    // Standard output is no longer read: some 600 KiB of log lines against
+    // a pipe that holds 64 KiB.
+    const std::string text(150, 'x');
+    int ok = 0;
+    for (int i = 0; i < 2000; ++i) ok += sendOne(port, "12345", "geheim", text.c_str()) == "OK";
+    EXPECT_EQ(ok, 2000);
+    EXPECT_EQ(outboxRecords(path("outbox.jsonl")).size(), 2000u);
+    gw.signal(SIGTERM);
+    const Finished f = gw.finish();
+    EXPECT_EQ(f.status, 0) << f.err;
+    EXPECT_NE(f.out.find("stopped"), std::string::npos);
+}
+
 TEST_F(Program, RefusesToStartWhenItsPortIsTaken) {
     Process first({kGateway, "--listen", "127.0.0.1:0", "--outbox", path("a.jsonl")});
     const std::uint16_t port = portFrom(first.waitForLine("listening on"));
