@@ -39,16 +39,16 @@ bool parseFirma(const std::string& text, long* out) {
 
 }  // namespace
 
-bool parseAccount(const std::string& spec, Account* out, std::string* error) {
-    const auto c1 = spec.find(':');
-    const auto c2 = c1 == std::string::npos ? c1 : spec.find(':', c1 + 1);
-    const auto c3 = c2 == std::string::npos ? c2 : spec.find(':', c2 + 1);
+bool parseAccount(const std::string& entry, Account* out, std::string* error) {
+    const auto c1 = entry.find(':');
+    const auto c2 = c1 == std::string::npos ? c1 : entry.find(':', c1 + 1);
+    const auto c3 = c2 == std::string::npos ? c2 : entry.find(':', c2 + 1);
     if (c3 == std::string::npos) {
         *error = "an account is KDNR:FIRMA:USER:KEY";
         return false;
     }
     Account a;
-    a.kdnr = spec.substr(0, c1);
+    a.kdnr = entry.substr(0, c1);
     if (a.kdnr.empty()) {
         *error = "the customer number is empty";
         return false;
@@ -60,12 +60,12 @@ bool parseAccount(const std::string& spec, Account* out, std::string* error) {
             return false;
         }
     }
-    if (!parseFirma(spec.substr(c1 + 1, c2 - c1 - 1), &a.firma)) {
+    if (!parseFirma(entry.substr(c1 + 1, c2 - c1 - 1), &a.firma)) {
         *error = "the company number is not a 32-bit integer";
         return false;
     }
-    if (!toLatin1(spec.substr(c2 + 1, c3 - c2 - 1), &a.user) ||
-        !toLatin1(spec.substr(c3 + 1), &a.key)) {
+    if (!toLatin1(entry.substr(c2 + 1, c3 - c2 - 1), &a.user) ||
+        !toLatin1(entry.substr(c3 + 1), &a.key)) {
         *error = "user and key must be UTF-8 text within Latin-1";
         return false;
     }

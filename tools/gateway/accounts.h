@@ -19,7 +19,7 @@ struct Account {
 Account demoAccount();
 
 // Parses one account; on failure returns false and says why in `error`.
-bool parseAccount(const std::string& spec, Account* out, std::string* error);
+bool parseAccount(const std::string& entry, Account* out, std::string* error);
 
 // Reads an account file: one account per line, blank lines and lines
 // starting with "#" ignored. On failure returns false and names the line.

@@ -50,7 +50,7 @@ int main(int argc, char** argv) {
     std::string listen = "127.0.0.1:8080";
     std::string outboxPath = "zelvo-outbox.jsonl";
     std::string accountsFile;
-    std::vector<std::string> accountSpecs;
+    std::vector<std::string> accountEntries;
     app.add_option("--listen", listen, "address and port to listen on; port 0 takes any free one")
         ->type_name("ADDR:PORT")
         ->capture_default_str();
@@ -60,7 +60,7 @@ int main(int argc, char** argv) {
     app.add_option("--accounts", accountsFile,
                    "file with one account KDNR:FIRMA:USER:KEY per line (# starts a comment)")
         ->type_name("FILE");
-    app.add_option("--account", accountSpecs, "an account; may be repeated")
+    app.add_option("--account", accountEntries, "an account; may be repeated")
         ->type_name("KDNR:FIRMA:USER:KEY");
 
     try {
@@ -76,10 +76,10 @@ int main(int argc, char** argv) {
                      listen.c_str());
         return kUsage;
     }
-    for (const auto& spec : accountSpecs) {
+    for (const auto& entry : accountEntries) {
         zelvogw::Account a;
         std::string why;
-        if (!zelvogw::parseAccount(spec, &a, &why)) {
+        if (!zelvogw::parseAccount(entry, &a, &why)) {
             std::fprintf(stderr, "zelvo-gateway: --account: %s\n", why.c_str());
             return kUsage;
         }

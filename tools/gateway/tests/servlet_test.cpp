@@ -168,7 +168,7 @@ TEST(Verdicts, AnUnreadableQueryIsABadRequest) {
     EXPECT_EQ(judge(q).status, 400);
 }
 
-TEST(Accounts, ParsedFromTheirSpecification) {
+TEST(Accounts, ParsedFromTheirWrittenForm) {
     Account a;
     std::string why;
     ASSERT_TRUE(parseAccount("777:-3:M\xc3\xbcller:k:e:y", &a, &why)) << why;
