@@ -173,6 +173,13 @@ class Simulator {
         }
         const std::size_t at = line.find("listening on 127.0.0.1:");
         if (at != std::string::npos) port_ = static_cast<std::uint16_t>(std::atoi(line.c_str() + at + 23));
+        // The simulator logs every request: keep its pipe drained, or it
+        // blocks on a full pipe and stops answering.
+        drain_ = std::thread([fd = out[0]] {
+            char buf[4096];
+            while (::read(fd, buf, sizeof buf) > 0) {
+            }
+        });
     }
     ~Simulator() {
         if (pid_ > 0) {
@@ -180,6 +187,7 @@ class Simulator {
             int status = 0;
             ::waitpid(pid_, &status, 0);
         }
+        if (drain_.joinable()) drain_.join();
         if (stdout_ != nullptr) std::fclose(stdout_);
     }
     std::uint16_t port() const { return port_; }
@@ -188,6 +196,7 @@ class Simulator {
     pid_t pid_ = -1;
     std::uint16_t port_ = 0;
     FILE* stdout_ = nullptr;
+    std::thread drain_;
 };
 
 // The "msg" values of the outbox, with their counts.
