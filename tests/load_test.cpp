@@ -38,6 +38,18 @@ extern char** environ;
 namespace {
 
 std::string gGateway;
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
 constexpr int kThreads = 16;
 // Messages per thread; ZELVO_LOAD_EACH overrides it for shorter runs.
 int kEach = 500;
@@ -259,9 +271,13 @@ TEST(Load, SixteenThreadsThroughTheSimulatorAndAProxy) {
         const long rssAfter = residentKiB();
         EXPECT_EQ(notOK.load(), 0) << "calls without OK";
         EXPECT_EQ(fdAfter, fdBefore) << "descriptors";
-        // Thread stacks come and go; the library itself keeps nothing.
-        EXPECT_LT(rssAfter - rssBefore, 4096) << "resident KiB before " << rssBefore
-                                              << ", after " << rssAfter;
+        // Thread stacks come and go; the library itself keeps nothing. Under
+        // AddressSanitizer freed memory sits in its quarantine on purpose;
+        // there the leak checker at exit stands in for this comparison.
+        if (!kAddressSanitizer) {
+            EXPECT_LT(rssAfter - rssBefore, 4096) << "resident KiB before " << rssBefore
+                                                  << ", after " << rssAfter;
+        }
         std::printf("  %d + %d calls, %d through the proxy (%d in absolute form), RSS %ld -> %ld KiB\n",
                     warm, sent, proxy.forwarded(), proxy.absoluteForm(), rssBefore, rssAfter);
         EXPECT_EQ(proxy.forwarded(), (warm + sent) / 2);
