@@ -1,6 +1,6 @@
 #include "send_core.h"
 
-#include <new>
+#include <chrono>
 #include <string>
 
 #include "gateway_config.h"
@@ -28,6 +28,8 @@ constexpr char kNoAnswerEnd[] = " - Versand ungewiss";
 constexpr char kMissingField[] = "[ERROR] Pflichtfeld fehlt: ";
 constexpr char kOutOfMemory[] = "[ERROR] Nicht genug Speicher";
 constexpr char kSendFailed[] = "send() in \"msgSend()\" fehlgeschlagen";
+
+using Clock = std::chrono::steady_clock;
 
 // Size of the receive buffer; the reply is evaluated chunk by chunk.
 constexpr std::size_t kReceiveChunk = 16384;
@@ -86,11 +88,19 @@ Ending exchange(const Message& m, const Gateway& gw, const Timeouts& to, std::si
     const std::string request = composeRequest(composeQuery(m, facts), gw, proxy);
     requestLeft = msgSend(socket, request, to.sendIdleMs);
 
+    // A peer that trickles bytes without ever completing the answer is given
+    // up on like a silent one, once the whole reply has taken too long.
     ReplyEvaluator reply(keep);
     char buf[kReceiveChunk];
-    for (;;) {
+    const auto giveUp = Clock::now() + std::chrono::milliseconds(to.receiveTotalMs);
+    for (bool first = true;; first = false) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(giveUp - Clock::now()).count();
+        const int wait =
+            left < to.receiveIdleMs ? static_cast<int>(left < 0 ? 0 : left) : to.receiveIdleMs;
         std::size_t got = 0;
-        const net::Io io = socket.receive(buf, sizeof buf, to.receiveIdleMs, &got);
+        // The reply is not there yet right after the request: wait first.
+        const net::Io io = socket.receive(buf, sizeof buf, wait, &got, first);
         if (io == net::Io::Timeout) {
             return {{1, Outcome::Unknown}, kNoAnswer + target + kNoAnswerEnd};
         }

@@ -20,11 +20,12 @@ struct Gateway {
 // The built-in gateway of the exported functions.
 const Gateway& builtinGateway();
 
-// Idle time-outs in milliseconds.
+// Time-outs in milliseconds.
 struct Timeouts {
-    int connectMs = 10000;      // connecting gives up after this
-    int sendIdleMs = 30000;     // the peer took no byte of the request for this long
-    int receiveIdleMs = 30000;  // no byte of the reply arrived for this long
+    int connectMs = 10000;        // connecting gives up after this
+    int sendIdleMs = 30000;       // the peer took no byte of the request for this long
+    int receiveIdleMs = 30000;    // no byte of the reply arrived for this long
+    int receiveTotalMs = 120000;  // the answer is still not complete this long after the request
 };
 
 // The time-outs of the exported functions.

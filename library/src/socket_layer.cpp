@@ -9,9 +9,9 @@
 #if defined(_WIN32)
 // Windows Sockets 2 headers first: windows.h would otherwise bring in the
 // old winsock.h, which clashes with them.
+#include <windows.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
-#include <windows.h>
 #else
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -163,7 +163,8 @@ Io Socket::sendAll(const char* data, std::size_t n, int idleMs, std::size_t* sen
     return Io::Ok;
 }
 
-Io Socket::receive(char* buf, std::size_t cap, int idleMs, std::size_t* got) noexcept {
+Io Socket::receive(char* buf, std::size_t cap, int idleMs, std::size_t* got,
+                   bool /*waitFirst*/) noexcept {
     const auto s = static_cast<SOCKET>(handle_);
     *got = 0;
     const auto deadline = deadlineAfter(idleMs);
@@ -207,6 +208,12 @@ void reportLastError(const char* what) {
 
 void setTimeoutError() {
     WSASetLastError(WSAETIMEDOUT);
+}
+
+// GetUserNameA answers for the calling thread, which may impersonate another
+// user: nothing to key a cached name by.
+bool currentUserIdentity(std::string*) {
+    return false;
 }
 
 #else
@@ -311,9 +318,15 @@ Io Socket::sendAll(const char* data, std::size_t n, int idleMs, std::size_t* sen
     return Io::Ok;
 }
 
-Io Socket::receive(char* buf, std::size_t cap, int idleMs, std::size_t* got) noexcept {
+Io Socket::receive(char* buf, std::size_t cap, int idleMs, std::size_t* got,
+                   bool waitFirst) noexcept {
     *got = 0;
     const auto deadline = deadlineAfter(idleMs);
+    if (waitFirst) {
+        const Wait w = waitFor(handle_, POLLIN, deadline);
+        if (w == Wait::Timeout) return Io::Timeout;
+        if (w == Wait::Error) return Io::Error;
+    }
     for (;;) {
         const ssize_t r = ::recv(handle_, buf, cap, 0);
         if (r > 0) {
@@ -358,6 +371,11 @@ void reportLastError(const char* what) {
 
 void setTimeoutError() {
     errno = ETIMEDOUT;
+}
+
+bool currentUserIdentity(std::string* key) {
+    *key = std::to_string(static_cast<unsigned long>(geteuid()));
+    return true;
 }
 
 #endif

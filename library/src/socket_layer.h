@@ -59,7 +59,9 @@ class Socket {
     // SIGPIPE.
     Io sendAll(const char* data, std::size_t n, int idleMs, std::size_t* sent) noexcept;
     // Receives up to `cap` bytes into `buf`, waiting at most `idleMs`.
-    Io receive(char* buf, std::size_t cap, int idleMs, std::size_t* got) noexcept;
+    // `waitFirst`: wait before trying (the bytes are not expected yet).
+    Io receive(char* buf, std::size_t cap, int idleMs, std::size_t* got,
+               bool waitFirst = false) noexcept;
 
   private:
 #if defined(_WIN32)
@@ -86,6 +88,10 @@ std::string localHostName();
 // The name of the user running the program (at most 256 bytes); empty when
 // it cannot be found.
 std::string localUserName();
+
+// A key for the identity whose name localUserName() gives (the effective
+// user id); false where the name may differ from thread to thread.
+bool currentUserIdentity(std::string* key);
 
 // Prints `what`, ": ", the description of the last socket error and a line
 // end on standard error, as one line.
