@@ -387,6 +387,20 @@ TEST(Timeouts, TricklingPeerIsHeardWhileBytesKeepComing) {
     EXPECT_EQ(s.r.result, 0) << s.answer;
 }
 
+TEST(Timeouts, EndlessTrickleIsGivenUpOn) {
+    // Each byte comes well within the idle time-out, but the answer line
+    // never ends: the call gives up once the whole reply took too long.
+    std::vector<std::string> pieces{"HTTP/1.1 200 OK\r\n\r\nOK"};
+    for (int i = 0; i < 200; ++i) pieces.emplace_back(1, ' ');
+    PeerScript trickle = replying(pieces);
+    trickle.pieceDelayMs = 20;
+    const auto start = std::chrono::steady_clock::now();
+    const Sent s = sendToPeer(trickle, Timeouts{2000, 2000, 400, 600});
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3000));
+    EXPECT_EQ(s.r.outcome, Outcome::Unknown);
+    EXPECT_EQ(s.answer, "[ERROR] Keine Antwort von 127.0.0.1 - Versand ungewiss");
+}
+
 TEST(Timeouts, PeerThatNeverReadsALargeRequest) {
     // The request does not fit into the socket buffers; the peer reads
     // nothing: the send gives up (one line on standard error) and the call
