@@ -27,6 +27,7 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -111,6 +112,12 @@ class ForwardingProxy {
     std::uint16_t port() const { return port_; }
     int forwarded() const { return forwarded_; }
     int absoluteForm() const { return absolute_; }
+    // Waits (at most 5 s) until no connection is in hand: a client's call
+    // returns with its answer line, before the proxy has seen the close.
+    void waitIdle() const {
+        for (int i = 0; i < 500 && active_ != 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
 
   private:
     void serve() {
@@ -118,6 +125,7 @@ class ForwardingProxy {
         while (!stop_) {
             const int c = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
             if (c < 0) continue;
+            ++active_;
             timeval tv{5, 0};
             ::setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
             std::string req;
@@ -140,6 +148,7 @@ class ForwardingProxy {
                 ::close(u);
             }
             ::close(c);
+            --active_;
         }
     }
 
@@ -149,6 +158,7 @@ class ForwardingProxy {
     std::atomic<bool> stop_{false};
     std::atomic<int> forwarded_{0};
     std::atomic<int> absolute_{0};
+    std::atomic<int> active_{0};
     std::vector<std::thread> pool_;
 };
 
@@ -262,10 +272,12 @@ TEST(Load, SixteenThreadsThroughTheSimulatorAndAProxy) {
 
         // Warm-up: threads, allocator arenas and the resolver settle here.
         const int warm = sendBatch(sim.port(), proxy.port(), 10, "warm", &notOK);
+        proxy.waitIdle();
         const int fdBefore = zelvotest::openDescriptors();
         const long rssBefore = residentKiB();
 
         const int sent = sendBatch(sim.port(), proxy.port(), kEach, "load", &notOK);
+        proxy.waitIdle();
 
         const int fdAfter = zelvotest::openDescriptors();
         const long rssAfter = residentKiB();
