@@ -28,7 +28,7 @@ if ! { cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELVO_BU
          -DZELVONET_GATEWAY_HOST=localhost &&
        cmake --build "$build" -j"$jobs" --target zelvonet zelvo-gateway zelvo-send; } \
      >"$buildlog" 2>&1; then
-  tail -40 "$buildlog"
+  tail -n 40 "$buildlog"
   echo "demo: the build failed (see build/demo.build.log)" >&2
   exit 1
 fi
@@ -104,5 +104,5 @@ tail -n +"$((before + 1))" "$log"
 echo "== the answer zelvo-send printed (exit status $status):"
 echo "$answer"
 echo "== stored in build/demo/outbox.jsonl:"
-tail -1 "$outbox"
+tail -n 1 "$outbox"
 exit "$status"

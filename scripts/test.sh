@@ -32,7 +32,7 @@ build_and_test() {  # name, build dir, extra cmake arguments...
     (cd "$dir" && ctest --output-on-failure -j"$jobs" --timeout 300)
     record "$name" $?
   else
-    tail -50 "$dir.configure.log" "$dir.build.log"
+    tail -n 50 "$dir.configure.log" "$dir.build.log"
     record "$name" 1
   fi
 }

@@ -17,7 +17,7 @@ mkdir -p "$dir"
 if ! cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DZELVO_BUILD_TESTS=OFF \
       -DZELVO_BUILD_DESKTOP=OFF -DZELVO_BUILD_TOOLS=OFF >"$dir.configure.log" 2>&1 ||
    ! cmake --build "$dir" -j2 --target zelvo_bench >"$dir.build.log" 2>&1; then
-  tail -40 "$dir.configure.log" "$dir.build.log"
+  tail -n 40 "$dir.configure.log" "$dir.build.log"
   exit 1
 fi
 "$dir/bench/zelvo_bench" --quick --csv "$dir/scaling.csv" || exit 1
