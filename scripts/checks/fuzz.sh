@@ -23,12 +23,12 @@ if ! cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Debug \
       -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \
       -DZELVO_FUZZ=ON -DZELVO_BUILD_TESTS=OFF -DZELVO_BUILD_DESKTOP=OFF \
       -DZELVO_BUILD_TOOLS=OFF >"$dir.configure.log" 2>&1; then
-  tail -30 "$dir.configure.log"; exit 1
+  tail -n 30 "$dir.configure.log"; exit 1
 fi
 build_targets=()
 for t in $targets; do build_targets+=(--target "fuzz_$t"); done
 if ! cmake --build "$dir" -j2 "${build_targets[@]}" >"$dir.build.log" 2>&1; then
-  tail -40 "$dir.build.log"; exit 1
+  tail -n 40 "$dir.build.log"; exit 1
 fi
 
 status=0
@@ -45,7 +45,7 @@ for t in $targets; do
     echo
   else
     echo "fuzz_$t FAILED; last lines of $log:"
-    tail -40 "$log"
+    tail -n 40 "$log"
     status=1
   fi
 done

@@ -16,7 +16,7 @@ if ! cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELVO_BUILD_DESKTO
    ! cmake --build "$dir" -j2 --target zelvonet_core_tests zelvonet_export_tests \
       zelvo_fault_tests fuzz_reply_replay fuzz_chunk_replay fuzz_urlencode_replay \
       fuzz_request_replay >"$dir.build.log" 2>&1; then
-  tail -40 "$dir.configure.log" "$dir.build.log"
+  tail -n 40 "$dir.configure.log" "$dir.build.log"
   exit 1
 fi
 
@@ -42,7 +42,7 @@ run() {  # label, command...
   if "${vg[@]}" "$@" >"$log" 2>&1; then
     echo "-- $label: clean ($((SECONDS - start)) s)"
   else
-    echo "-- $label: FAILED (exit $?), see $log"; tail -40 "$log"; status=1
+    echo "-- $label: FAILED (exit $?), see $log"; tail -n 40 "$log"; status=1
   fi
 }
 run core "$dir/library/tests/zelvonet_core_tests" --gtest_filter="-$SKIP_CORE"
