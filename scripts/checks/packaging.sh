@@ -23,6 +23,7 @@ cd "$root" || exit 1
   dpkg-dev lintian icoutils util-linux || exit 1
 
 build=$root/build/pkg
+mkdir -p "$root/build"
 work=$(mktemp -d /tmp/zelvo-packaging.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -41,7 +42,7 @@ step "configure and build in $build"
 if ! cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
        -DZELVO_BUILD_TESTS=OFF -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >"$build.configure.log" 2>&1 ||
    ! cmake --build "$build" --target zelvo_install_set -j"$jobs" >"$build.build.log" 2>&1; then
-  tail -40 "$build.configure.log" "$build.build.log" 2>/dev/null
+  tail -n 40 "$build.configure.log" "$build.build.log" 2>/dev/null
   echo "packaging: FAILED: the build"
   exit 1
 fi
@@ -100,7 +101,7 @@ consume() {
   rm -rf "$dir"
   if ! cmake -S "$work/consumer" -B "$dir" -DZELVONET_VIA="$via" "$@" >"$dir.log" 2>&1 ||
      ! cmake --build "$dir" >>"$dir.log" 2>&1; then
-    tail -30 "$dir.log"
+    tail -n 30 "$dir.log"
     fail "consumer ($label, $via) does not build"
     return 1
   fi
@@ -124,7 +125,7 @@ else
   if grep -q "zelvonetConfig.cmake, version: $version" "$work/c-v2.log"; then
     echo "   find_package(zelvonet 2.0) refuses the installed $version, as it should"
   else
-    tail -20 "$work/c-v2.log"
+    tail -n 20 "$work/c-v2.log"
     fail "find_package(zelvonet 2.0) failed for another reason than the version"
   fi
 fi
@@ -133,7 +134,7 @@ fi
 step "cpack -G DEB"
 rm -f "$build"/*.deb
 if ! (cd "$build" && cpack -G DEB >"$work/cpack.log" 2>&1); then
-  tail -40 "$work/cpack.log"
+  tail -n 40 "$work/cpack.log"
   echo "packaging: FAILED: cpack"
   exit 1
 fi
@@ -250,15 +251,17 @@ for via in cmake pkg-config; do
     echo "   consumer (/usr, $via) loads $(ldd "$d/consumer" | awk '/libzelvonet/ {print $3}')"
     timeout 60 "$d/consumer" || { echo "roundtrip: consumer (/usr, $via) failed"; bad=1; }
   else
-    tail -20 "$d.log"; echo "roundtrip: consumer (/usr, $via) does not build"; bad=1
+    tail -n 20 "$d.log"; echo "roundtrip: consumer (/usr, $via) does not build"; bad=1
   fi
 done
-if ! dpkg --purge "${pkgs[@]}" >"$work/dpkg-r.log" 2>&1; then
-  cat "$work/dpkg-r.log"; echo "roundtrip: dpkg --purge failed"; exit 1
+if ! dpkg -r "${pkgs[@]}" >"$work/dpkg-r.log" 2>&1 ||
+   ! dpkg --purge "${pkgs[@]}" >>"$work/dpkg-r.log" 2>&1; then
+  cat "$work/dpkg-r.log"; echo "roundtrip: dpkg -r / --purge failed"; exit 1
 fi
-echo "   dpkg --purge: $(grep -c '^Removing' "$work/dpkg-r.log") packages removed"
+echo "   dpkg -r, then --purge: $(grep -c '^Removing' "$work/dpkg-r.log") packages removed"
 for p in "${pkgs[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q installed && { echo "roundtrip: $p still installed"; bad=1; }
+  s=$(dpkg-query -W -f='${db:Status-Abbrev}' "$p" 2>/dev/null)
+  case "$s" in ""|"un "*|"pn "*) ;; *) echo "roundtrip: $p is still '$s'"; bad=1 ;; esac
   while read -r f; do
     [ -e "$f" ] && [ ! -d "$f" ] && { echo "roundtrip: left behind: $f"; bad=1; }
   done <"$work/files-$p"

@@ -19,9 +19,11 @@ cd "$root" || exit 1
   mingw-w64-x86-64-dev googletest wine64 icoutils || exit 1
 
 build=$root/build/win
+mkdir -p "$root/build"
 triplet=x86_64-w64-mingw32
 jobs=$(nproc 2>/dev/null || echo 2)
 work=$(mktemp -d /tmp/zelvo-windows.XXXXXX)
+trap 'rm -rf "$work"' EXIT
 failures=0
 fail() { echo "windows: FAILED: $*"; failures=$((failures + 1)); }
 step() { echo "-- windows: $*"; }
@@ -36,7 +38,7 @@ if ! cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-
        -DZELVO_BUILD_DESKTOP=OFF -DZELVO_BUILD_TOOLS=OFF >"$build.configure.log" 2>&1 ||
    ! cmake --build "$build" -j"$jobs" \
        --target zelvonet zelvonet_core_tests zelvonet_export_tests >"$build.build.log" 2>&1; then
-  tail -40 "$build.configure.log" "$build.build.log" 2>/dev/null
+  tail -n 40 "$build.configure.log" "$build.build.log" 2>/dev/null
   echo "windows: FAILED: the cross build"
   exit 1
 fi
@@ -91,7 +93,7 @@ else
   rc=$?
   grep -E "tests passed|Skipped|\*\*\*Failed|\*\*\*Timeout|Not Run" "$work/ctest.log" | sed 's/^/   /'
   if [ $rc -ne 0 ]; then
-    tail -60 "$work/ctest.log"
+    tail -n 60 "$work/ctest.log"
     fail "tests under Wine"
   fi
 fi
@@ -145,7 +147,6 @@ for ico in "$root/desktop/images/zelvodesk.ico" "$work/group.ico"; do
     fail "${ico##*/} holds '$sizes', expected 64, 48, 32 and 16 pixels at 32 bits"
 done
 
-rm -rf "$work"
 if [ $failures -eq 0 ]; then
   echo "windows: passed${wine_reason:+ (Wine tests SKIPPED: $wine_reason)}"
   exit 0
