@@ -9,9 +9,9 @@
 #if defined(_WIN32)
 // Windows Sockets 2 headers first: windows.h would otherwise bring in the
 // old winsock.h, which clashes with them.
-#include <windows.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <windows.h>
 #else
 #include <arpa/inet.h>
 #include <fcntl.h>
