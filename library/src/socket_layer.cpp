@@ -9,9 +9,11 @@
 #if defined(_WIN32)
 // Windows Sockets 2 headers first: windows.h would otherwise bring in the
 // old winsock.h, which clashes with them.
+// clang-format off
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+// clang-format on
 #else
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -40,6 +42,17 @@ Clock::time_point deadlineAfter(int ms) {
     return Clock::now() + std::chrono::milliseconds(ms);
 }
 
+// How one send, receive or connect call of the platform went.
+enum class Step {
+    Moved,        // bytes moved (or the connection stands)
+    Closed,       // the peer closed its side (receive)
+    Again,        // nothing possible now: wait, then try again
+    Interrupted,  // a signal came in between: try again at once
+    Failed,       // an error; the platform's last error tells which
+};
+
+enum class Wait { Ready, Timeout, Error };
+
 sockaddr_in toSockaddr(const Endpoint& e) {
     sockaddr_in sa;
     std::memset(&sa, 0, sizeof sa);
@@ -57,14 +70,58 @@ sockaddr_in toSockaddr(const Endpoint& e) {
 
 namespace {
 
+using Native = SOCKET;
+
+Native native(std::uintptr_t h) {
+    return static_cast<SOCKET>(h);
+}
+
 bool wouldBlock(int err) {
     return err == WSAEWOULDBLOCK || err == WSAEINPROGRESS;
 }
 
-enum class Wait { Ready, Timeout, Error };
+// How one call of the platform went, for the shared loops below.
+Step stepOf(int r, std::size_t* n) {
+    if (r > 0) {
+        *n = static_cast<std::size_t>(r);
+        return Step::Moved;
+    }
+    if (r == 0) return Step::Closed;
+    const int err = WSAGetLastError();
+    if (err == WSAEINTR) return Step::Interrupted;
+    return wouldBlock(err) ? Step::Again : Step::Failed;
+}
+
+// Calls of more than 1 GiB are cut: the platform counts in int.
+int clampToInt(std::size_t n) {
+    return n > 0x40000000 ? 0x40000000 : static_cast<int>(n);
+}
+
+Step trySend(Native s, const char* data, std::size_t n, std::size_t* moved) {
+    return stepOf(::send(s, data, clampToInt(n), 0), moved);
+}
+
+Step tryReceive(Native s, char* buf, std::size_t cap, std::size_t* moved) {
+    return stepOf(::recv(s, buf, clampToInt(cap), 0), moved);
+}
+
+Step tryConnect(Native s, const sockaddr_in& sa) {
+    if (::connect(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return Step::Moved;
+    return wouldBlock(WSAGetLastError()) ? Step::Again : Step::Failed;
+}
+
+// The outcome of a connect that was in progress; sets the last error.
+bool connectSucceeded(Native s) {
+    int err = 0;
+    int len = sizeof err;
+    if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) != 0) return false;
+    if (err == 0) return true;
+    WSASetLastError(err);
+    return false;
+}
 
 // Waits until the socket is readable (or writable) or `deadline` passes.
-Wait waitFor(SOCKET s, bool forWrite, Clock::time_point deadline) {
+Wait waitFor(Native s, bool forWrite, Clock::time_point deadline) {
     fd_set set;
     fd_set except;
     FD_ZERO(&set);
@@ -124,65 +181,6 @@ Socket Socket::tcp4() noexcept {
     return Socket(static_cast<Handle>(s));
 }
 
-Io Socket::connect(const Endpoint& to, int timeoutMs) noexcept {
-    const auto s = static_cast<SOCKET>(handle_);
-    const sockaddr_in sa = toSockaddr(to);
-    if (::connect(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return Io::Ok;
-    if (!wouldBlock(WSAGetLastError())) return Io::Error;
-    const Wait w = waitFor(s, true, deadlineAfter(timeoutMs));
-    if (w == Wait::Timeout) return Io::Timeout;
-    if (w == Wait::Error) return Io::Error;
-    int err = 0;
-    int len = sizeof err;
-    if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) != 0 || err != 0) {
-        WSASetLastError(err);
-        return Io::Error;
-    }
-    return Io::Ok;
-}
-
-Io Socket::sendAll(const char* data, std::size_t n, int idleMs, std::size_t* sent) noexcept {
-    const auto s = static_cast<SOCKET>(handle_);
-    *sent = 0;
-    while (*sent < n) {
-        const std::size_t left = n - *sent;
-        const int chunk = left > 0x40000000 ? 0x40000000 : static_cast<int>(left);
-        const int r = ::send(s, data + *sent, chunk, 0);
-        if (r > 0) {
-            *sent += static_cast<std::size_t>(r);
-            continue;
-        }
-        if (r == SOCKET_ERROR && wouldBlock(WSAGetLastError())) {
-            const Wait w = waitFor(s, true, deadlineAfter(idleMs));
-            if (w == Wait::Timeout) return Io::Timeout;
-            if (w == Wait::Error) return Io::Error;
-            continue;
-        }
-        return Io::Error;
-    }
-    return Io::Ok;
-}
-
-Io Socket::receive(char* buf, std::size_t cap, int idleMs, std::size_t* got,
-                   bool /*waitFirst*/) noexcept {
-    const auto s = static_cast<SOCKET>(handle_);
-    *got = 0;
-    const auto deadline = deadlineAfter(idleMs);
-    const int want = cap > 0x40000000 ? 0x40000000 : static_cast<int>(cap);
-    for (;;) {
-        const int r = ::recv(s, buf, want, 0);
-        if (r > 0) {
-            *got = static_cast<std::size_t>(r);
-            return Io::Ok;
-        }
-        if (r == 0) return Io::Closed;
-        if (!wouldBlock(WSAGetLastError())) return Io::Error;
-        const Wait w = waitFor(s, false, deadline);
-        if (w == Wait::Timeout) return Io::Timeout;
-        if (w == Wait::Error) return Io::Error;
-    }
-}
-
 std::string localUserName() {
     char name[257];
     std::memset(name, 0, sizeof name);
@@ -222,17 +220,10 @@ bool currentUserIdentity(std::string*) {
 
 namespace {
 
-enum class Wait { Ready, Timeout, Error };
+using Native = int;
 
-// Waits for `events` on `fd` until `deadline`, retrying interrupted waits.
-Wait waitFor(int fd, short events, Clock::time_point deadline) {
-    for (;;) {
-        pollfd p{fd, events, 0};
-        const int r = ::poll(&p, 1, remainingMs(deadline));
-        if (r > 0) return Wait::Ready;
-        if (r == 0) return Wait::Timeout;
-        if (errno != EINTR) return Wait::Error;
-    }
+Native native(int h) {
+    return h;
 }
 
 #if defined(MSG_NOSIGNAL)
@@ -240,6 +231,53 @@ constexpr int kSendFlags = MSG_NOSIGNAL;
 #else
 constexpr int kSendFlags = 0;
 #endif
+
+// How one call of the platform went, for the shared loops below.
+Step stepOf(ssize_t r, std::size_t* n) {
+    if (r > 0) {
+        *n = static_cast<std::size_t>(r);
+        return Step::Moved;
+    }
+    if (r == 0) return Step::Closed;
+    if (errno == EINTR) return Step::Interrupted;
+    return (errno == EAGAIN || errno == EWOULDBLOCK) ? Step::Again : Step::Failed;
+}
+
+Step trySend(Native fd, const char* data, std::size_t n, std::size_t* moved) {
+    return stepOf(::send(fd, data, n, kSendFlags), moved);
+}
+
+Step tryReceive(Native fd, char* buf, std::size_t cap, std::size_t* moved) {
+    return stepOf(::recv(fd, buf, cap, 0), moved);
+}
+
+Step tryConnect(Native fd, const sockaddr_in& sa) {
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return Step::Moved;
+    // An interrupted connect goes on in the background, like one in progress.
+    return (errno == EINPROGRESS || errno == EINTR) ? Step::Again : Step::Failed;
+}
+
+// The outcome of a connect that was in progress; sets errno.
+bool connectSucceeded(Native fd) {
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return false;
+    if (err == 0) return true;
+    errno = err;
+    return false;
+}
+
+// Waits until `fd` is readable (or writable) or `deadline` passes, retrying
+// interrupted waits.
+Wait waitFor(Native fd, bool forWrite, Clock::time_point deadline) {
+    for (;;) {
+        pollfd p{fd, static_cast<short>(forWrite ? POLLOUT : POLLIN), 0};
+        const int r = ::poll(&p, 1, remainingMs(deadline));
+        if (r > 0) return Wait::Ready;
+        if (r == 0) return Wait::Timeout;
+        if (errno != EINTR) return Wait::Error;
+    }
+}
 
 }  // namespace
 
@@ -278,68 +316,6 @@ Socket Socket::tcp4() noexcept {
     setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
 #endif
     return s;
-}
-
-Io Socket::connect(const Endpoint& to, int timeoutMs) noexcept {
-    const sockaddr_in sa = toSockaddr(to);
-    // An interrupted connect goes on in the background, like one in progress.
-    if (::connect(handle_, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return Io::Ok;
-    if (errno != EINPROGRESS && errno != EINTR) return Io::Error;
-    const Wait w = waitFor(handle_, POLLOUT, deadlineAfter(timeoutMs));
-    if (w == Wait::Timeout) return Io::Timeout;
-    if (w == Wait::Error) return Io::Error;
-    int err = 0;
-    socklen_t len = sizeof err;
-    if (getsockopt(handle_, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return Io::Error;
-    if (err != 0) {
-        errno = err;
-        return Io::Error;
-    }
-    return Io::Ok;
-}
-
-Io Socket::sendAll(const char* data, std::size_t n, int idleMs, std::size_t* sent) noexcept {
-    *sent = 0;
-    while (*sent < n) {
-        const ssize_t r = ::send(handle_, data + *sent, n - *sent, kSendFlags);
-        if (r > 0) {
-            *sent += static_cast<std::size_t>(r);
-            continue;
-        }
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            const Wait w = waitFor(handle_, POLLOUT, deadlineAfter(idleMs));
-            if (w == Wait::Timeout) return Io::Timeout;
-            if (w == Wait::Error) return Io::Error;
-            continue;
-        }
-        return Io::Error;
-    }
-    return Io::Ok;
-}
-
-Io Socket::receive(char* buf, std::size_t cap, int idleMs, std::size_t* got,
-                   bool waitFirst) noexcept {
-    *got = 0;
-    const auto deadline = deadlineAfter(idleMs);
-    if (waitFirst) {
-        const Wait w = waitFor(handle_, POLLIN, deadline);
-        if (w == Wait::Timeout) return Io::Timeout;
-        if (w == Wait::Error) return Io::Error;
-    }
-    for (;;) {
-        const ssize_t r = ::recv(handle_, buf, cap, 0);
-        if (r > 0) {
-            *got = static_cast<std::size_t>(r);
-            return Io::Ok;
-        }
-        if (r == 0) return Io::Closed;
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) return Io::Error;
-        const Wait w = waitFor(handle_, POLLIN, deadline);
-        if (w == Wait::Timeout) return Io::Timeout;
-        if (w == Wait::Error) return Io::Error;
-    }
 }
 
 std::string localUserName() {
@@ -381,6 +357,76 @@ bool currentUserIdentity(std::string* key) {
 #endif
 
 // ------------------------------------------------------------ both
+
+namespace {
+
+Io ofWait(Wait w) {
+    return w == Wait::Timeout ? Io::Timeout : Io::Error;
+}
+
+}  // namespace
+
+Io Socket::connect(const Endpoint& to, int timeoutMs) noexcept {
+    const Native s = native(handle_);
+    const Step step = tryConnect(s, toSockaddr(to));
+    if (step == Step::Moved) return Io::Ok;
+    if (step != Step::Again) return Io::Error;
+    const Wait w = waitFor(s, true, deadlineAfter(timeoutMs));
+    if (w != Wait::Ready) return ofWait(w);
+    return connectSucceeded(s) ? Io::Ok : Io::Error;
+}
+
+Io Socket::sendAll(const char* data, std::size_t n, int idleMs, std::size_t* sent) noexcept {
+    const Native s = native(handle_);
+    *sent = 0;
+    while (*sent < n) {
+        std::size_t moved = 0;
+        switch (trySend(s, data + *sent, n - *sent, &moved)) {
+            case Step::Moved:
+                *sent += moved;
+                break;
+            case Step::Interrupted:
+                break;
+            case Step::Again: {
+                const Wait w = waitFor(s, true, deadlineAfter(idleMs));
+                if (w != Wait::Ready) return ofWait(w);
+                break;
+            }
+            case Step::Closed:
+            case Step::Failed:
+                return Io::Error;
+        }
+    }
+    return Io::Ok;
+}
+
+Io Socket::receive(char* buf, std::size_t cap, int idleMs, std::size_t* got,
+                   bool waitFirst) noexcept {
+    const Native s = native(handle_);
+    *got = 0;
+    const auto deadline = deadlineAfter(idleMs);
+    if (waitFirst) {
+        const Wait w = waitFor(s, false, deadline);
+        if (w != Wait::Ready) return ofWait(w);
+    }
+    for (;;) {
+        switch (tryReceive(s, buf, cap, got)) {
+            case Step::Moved:
+                return Io::Ok;
+            case Step::Closed:
+                return Io::Closed;
+            case Step::Interrupted:
+                break;
+            case Step::Again: {
+                const Wait w = waitFor(s, false, deadline);
+                if (w != Wait::Ready) return ofWait(w);
+                break;
+            }
+            case Step::Failed:
+                return Io::Error;
+        }
+    }
+}
 
 Socket::~Socket() {
     close();

@@ -7,9 +7,11 @@
 #if defined(_WIN32)
 #include <fcntl.h>
 #include <io.h>
+// clang-format off
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+// clang-format on
 using SockLen = int;
 using Handle = SOCKET;
 static void closeHandle(Handle h) {
