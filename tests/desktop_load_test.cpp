@@ -28,7 +28,7 @@ constexpr int kRounds = 60;
 class DesktopLoad : public QObject {
     Q_OBJECT
 
-private slots:
+  private slots:
     void repeatedPressesNeverOverlap();
 };
 
@@ -58,20 +58,11 @@ void DesktopLoad::repeatedPressesNeverOverlap() {
             while (now > seen && !maxInFlight.compare_exchange_weak(seen, now)) {
             }
             ++calls;
-            zelvonet::Message m;
-            m.kdnr = kdnr;
-            m.firma = firma;
-            m.user = user;
-            m.key = key;
-            m.msg = msg;
-            m.receiver = receiver;
-            m.time = time;
-            m.proxyHost = proxyHost;
-            m.proxyPort = proxyPort;
-            m.test = test;
-            const int r = zelvonet::send(m, gw, zelvonet::Timeouts{2000, 2000, 2000}, answer,
-                                         answerSize)
-                              .result;
+            const zelvonet::Message m{kdnr,     firma, user,      key,       msg,
+                                      receiver, time,  proxyHost, proxyPort, test};
+            const int r =
+                zelvonet::send(m, gw, zelvonet::Timeouts{2000, 2000, 2000}, answer, answerSize)
+                    .result;
             --inFlight;
             return r;
         };
@@ -84,7 +75,8 @@ void DesktopLoad::repeatedPressesNeverOverlap() {
         window.findChild<QLineEdit*>(QStringLiteral("key"))->setText(QStringLiteral("geheim"));
         window.findChild<QLineEdit*>(QStringLiteral("receiver"))
             ->setText(QStringLiteral("01711234567"));
-        window.findChild<QTextEdit*>(QStringLiteral("message"))->setPlainText(QStringLiteral("Hallo"));
+        window.findChild<QTextEdit*>(QStringLiteral("message"))
+            ->setPlainText(QStringLiteral("Hallo"));
         auto* button = window.findChild<QPushButton*>(QStringLiteral("sendButton"));
         QVERIFY(button != nullptr);
         QVERIFY(button->isEnabled());

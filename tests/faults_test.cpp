@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "expected_texts.h"
 #include "fake_peer.h"
 #include "oracle.h"
 #include "peer_kit.h"
@@ -30,12 +31,10 @@ using zelvotest::FnPeer;
 
 namespace {
 
-const std::string kNothing =
-    "[ERROR] Verbindung zum Server aus unbekannten Gr\xfc"
-    "nden fehlgeschlagen";
-const std::string kFormat = "[ERROR] Antwort vom Server entspricht nicht dem erwarteten Format";
-const std::string kNoAnswer = "[ERROR] Keine Antwort von 127.0.0.1 - Versand ungewiss";
-const std::string kSendFailed = "send() in \"msgSend()\" fehlgeschlagen: ";
+const std::string& kNothing = zelvotest::kNothingReceived;
+const std::string& kFormat = zelvotest::kBadFormat;
+const std::string& kNoAnswer = zelvotest::kNoAnswerFromLoopback;
+const std::string& kSendFailed = zelvotest::kSendFailedPrefix;
 
 const std::string kPlain = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\nOK\n";
 const std::string kChunked =

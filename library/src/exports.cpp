@@ -10,17 +10,8 @@ int sendWithBuiltinGateway(const char* kdnr, int firma, const char* user, const 
                            const char* msg, const char* receiver, const char* time,
                            const char* proxyHost, int proxyPort, bool test, char* answer,
                            int answerSize) {
-    zelvonet::Message m;
-    m.kdnr = kdnr;
-    m.firma = firma;
-    m.user = user;
-    m.key = key;
-    m.msg = msg;
-    m.receiver = receiver;
-    m.time = time;
-    m.proxyHost = proxyHost;
-    m.proxyPort = proxyPort;
-    m.test = test;
+    const zelvonet::Message m{kdnr,     firma, user,      key,       msg,
+                              receiver, time,  proxyHost, proxyPort, test};
     return zelvonet::send(m, zelvonet::builtinGateway(), zelvonet::kDefaultTimeouts, answer,
                           answerSize)
         .result;

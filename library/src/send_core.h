@@ -31,7 +31,7 @@ struct Timeouts {
 // The time-outs of the exported functions.
 constexpr Timeouts kDefaultTimeouts{};
 
-// The caller's fields, as sendSMS2 takes them.
+// The caller's fields, in the order sendSMS2 takes them.
 struct Message {
     const char* kdnr = nullptr;
     int firma = 0;

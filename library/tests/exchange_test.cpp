@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "expected_texts.h"
 #include "fake_peer.h"
 #include "local_facts.h"
 #include "request.h"
@@ -35,10 +36,9 @@ using zelvotest::PeerScript;
 
 namespace {
 
-const std::string kNothing =
-    "[ERROR] Verbindung zum Server aus unbekannten Gr\xfc"
-    "nden fehlgeschlagen";
-const std::string kFormat = "[ERROR] Antwort vom Server entspricht nicht dem erwarteten Format";
+using zelvotest::kBadFormat;
+using zelvotest::kNoAnswerFromLoopback;
+using zelvotest::kNothingReceived;
 const std::string kOkReply = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\nOK";
 
 // Short time-outs keep the slow paths fast.
@@ -191,13 +191,13 @@ TEST(Errors, RepliesThatCarryNoAnswer) {
     PeerScript resetAfterAnswer = replying({"HTTP/1.1 200 OK\r\n\r\nOK\n"});
     resetAfterAnswer.end = PeerScript::End::Reset;
     const Case cases[] = {
-        {"closed before reading", closeAtOnce, kNothing, Outcome::Unknown},
-        {"read, then closed silently", silentClose, kNothing, Outcome::Unknown},
-        {"no header end", replying({"HTTP/1.1 200 OK\nOK\n"}), kFormat, Outcome::Unknown},
-        {"reset inside the header", resetAfterHeader, kFormat, Outcome::Unknown},
+        {"closed before reading", closeAtOnce, kNothingReceived, Outcome::Unknown},
+        {"read, then closed silently", silentClose, kNothingReceived, Outcome::Unknown},
+        {"no header end", replying({"HTTP/1.1 200 OK\nOK\n"}), kBadFormat, Outcome::Unknown},
+        {"reset inside the header", resetAfterHeader, kBadFormat, Outcome::Unknown},
         {"reset after a complete answer", resetAfterAnswer, "OK", Outcome::Accepted},
         {"broken chunks",
-         replying({"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nxyz\r\n"}), kFormat,
+         replying({"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nxyz\r\n"}), kBadFormat,
          Outcome::Unknown},
         {"gateway refuses", replying({"HTTP/1.1 200 OK\r\n\r\nFalscher Key\n"}), "Falscher Key",
          Outcome::Refused},
@@ -375,7 +375,7 @@ TEST(Timeouts, SilentPeerGivesUncertainOutcome) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
     EXPECT_EQ(s.r.result, 1);
     EXPECT_EQ(s.r.outcome, Outcome::Unknown);
-    EXPECT_EQ(s.answer, "[ERROR] Keine Antwort von 127.0.0.1 - Versand ungewiss");
+    EXPECT_EQ(s.answer, kNoAnswerFromLoopback);
 }
 
 TEST(Timeouts, TricklingPeerIsHeardWhileBytesKeepComing) {
@@ -398,7 +398,7 @@ TEST(Timeouts, EndlessTrickleIsGivenUpOn) {
     const Sent s = sendToPeer(trickle, Timeouts{2000, 2000, 400, 600});
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3000));
     EXPECT_EQ(s.r.outcome, Outcome::Unknown);
-    EXPECT_EQ(s.answer, "[ERROR] Keine Antwort von 127.0.0.1 - Versand ungewiss");
+    EXPECT_EQ(s.answer, kNoAnswerFromLoopback);
 }
 
 TEST(Timeouts, PeerThatNeverReadsALargeRequest) {
@@ -416,7 +416,7 @@ TEST(Timeouts, PeerThatNeverReadsALargeRequest) {
     const Sent s = sendToPeer(deaf, Timeouts{2000, 300, 300}, m);
     const std::string printed = err.text();
     EXPECT_EQ(s.r.outcome, Outcome::Unknown);
-    EXPECT_EQ(s.answer, "[ERROR] Keine Antwort von 127.0.0.1 - Versand ungewiss");
+    EXPECT_EQ(s.answer, kNoAnswerFromLoopback);
 #if defined(_WIN32)
     // The description comes from the system's message table (or is the bare
     // error number where it has none); the text-mode stream ends the line
@@ -427,8 +427,7 @@ TEST(Timeouts, PeerThatNeverReadsALargeRequest) {
     EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 1) << printed;
     EXPECT_EQ(printed.substr(printed.size() - 2), "\r\n") << printed;
 #else
-    EXPECT_EQ(printed, std::string("send() in \"msgSend()\" fehlgeschlagen: ") +
-                           std::strerror(ETIMEDOUT) + "\n");
+    EXPECT_EQ(printed, zelvotest::kSendFailedPrefix + std::strerror(ETIMEDOUT) + "\n");
 #endif
 }
 
@@ -478,8 +477,8 @@ TEST(Process, PeerGoneBeforeTheRequestDoesNotKillTheCaller) {
     const Sent s = sendToPeer(gone, kShort, m);
     const std::string printed = err.text();
     EXPECT_EQ(s.r.result, 1);
-    EXPECT_EQ(s.answer, kNothing);
-    EXPECT_EQ(printed.rfind("send() in \"msgSend()\" fehlgeschlagen: ", 0), 0u) << printed;
+    EXPECT_EQ(s.answer, kNothingReceived);
+    EXPECT_EQ(printed.rfind(zelvotest::kSendFailedPrefix, 0), 0u) << printed;
     EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 1) << printed;
 }
 
