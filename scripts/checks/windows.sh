@@ -69,13 +69,18 @@ wine_reason=""
 if [ ! -x "$wine" ]; then
   wine_reason="wine64 is not installed"
 else
-  # One Wine server for this prefix for the whole run: left to itself it
-  # quits a few seconds after its last program, and a test program starting
-  # just then loses its connection to it.
+  # The first start sets up the prefix, which takes a while; the server
+  # that did it is then stopped. One Wine server for this prefix serves the
+  # whole run: left to itself it quits a few seconds after its last program,
+  # and a test program starting just then loses its connection to it. The
+  # second start brings up Wine's helper processes under that server, with
+  # a file as their output: started later by a test listing, they would
+  # hold ctest's pipe open until its time-out.
+  timeout 300 "$wine" "$build/bin/zelvonet_export_tests.exe" --gtest_list_tests \
+    >"$work/probe.log" 2>&1 </dev/null
+  "$wineserver" -k >/dev/null 2>&1 </dev/null || true
+  "$wineserver" -w >/dev/null 2>&1 </dev/null || true
   "$wineserver" -p >/dev/null 2>&1 </dev/null || true
-  # The first start sets up the prefix, which takes a while; the test
-  # listing must then answer within ctest's discovery time.
-  # (Into a file: Wine's helper processes keep a pipe open after the program.)
   timeout 300 "$wine" "$build/bin/zelvonet_export_tests.exe" --gtest_list_tests \
     >"$work/probe.log" 2>&1 </dev/null
   rc=$?
@@ -91,6 +96,16 @@ else
   (cd "$build" && timeout 900 ctest -R '^library\.' -j"$jobs" --timeout 300 --output-on-failure) \
     >"$work/ctest.log" 2>&1 </dev/null
   rc=$?
+  if [ $rc -ne 0 ] && grep -q "wine client error" "$work/ctest.log"; then
+    # The program lost its Wine server, not a test its assertion: run the
+    # failed ones once more, and say so.
+    echo "   Wine server connection lost; running the failed tests once more:"
+    grep -E "\*\*\*Failed" "$work/ctest.log" | sed 's/^/   /'
+    (cd "$build" && timeout 600 ctest --rerun-failed -j1 --timeout 300 --output-on-failure) \
+      >"$work/ctest-again.log" 2>&1 </dev/null
+    rc=$?
+    cat "$work/ctest-again.log" >>"$work/ctest.log"
+  fi
   grep -E "tests passed|Skipped|\*\*\*Failed|\*\*\*Timeout|Not Run" "$work/ctest.log" | sed 's/^/   /'
   if [ $rc -ne 0 ]; then
     tail -n 60 "$work/ctest.log"
