@@ -138,6 +138,14 @@ Wait waitFor(Native s, bool forWrite, Clock::time_point deadline) {
     return Wait::Ready;
 }
 
+// Waits for a connect in progress to settle; sets the last error when it
+// failed.
+Wait settleConnect(Native s, Clock::time_point deadline) {
+    const Wait w = waitFor(s, true, deadline);
+    if (w != Wait::Ready) return w;
+    return connectSucceeded(s) ? Wait::Ready : Wait::Error;
+}
+
 }  // namespace
 
 SocketLayer::SocketLayer() noexcept {
@@ -279,6 +287,22 @@ Wait waitFor(Native fd, bool forWrite, Clock::time_point deadline) {
     }
 }
 
+// Waits for a connect in progress to settle; sets errno when it failed. A
+// connection that stands is writable without an error or hang-up flag; only
+// a flagged one needs its pending error read.
+Wait settleConnect(Native fd, Clock::time_point deadline) {
+    for (;;) {
+        pollfd p{fd, POLLOUT, 0};
+        const int r = ::poll(&p, 1, remainingMs(deadline));
+        if (r > 0) {
+            if ((p.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0) return Wait::Ready;
+            return connectSucceeded(fd) ? Wait::Ready : Wait::Error;
+        }
+        if (r == 0) return Wait::Timeout;
+        if (errno != EINTR) return Wait::Error;
+    }
+}
+
 }  // namespace
 
 SocketLayer::SocketLayer() noexcept : started_(true) {}
@@ -371,9 +395,8 @@ Io Socket::connect(const Endpoint& to, int timeoutMs) noexcept {
     const Step step = tryConnect(s, toSockaddr(to));
     if (step == Step::Moved) return Io::Ok;
     if (step != Step::Again) return Io::Error;
-    const Wait w = waitFor(s, true, deadlineAfter(timeoutMs));
-    if (w != Wait::Ready) return ofWait(w);
-    return connectSucceeded(s) ? Io::Ok : Io::Error;
+    const Wait w = settleConnect(s, deadlineAfter(timeoutMs));
+    return w == Wait::Ready ? Io::Ok : ofWait(w);
 }
 
 Io Socket::sendAll(const char* data, std::size_t n, int idleMs, std::size_t* sent) noexcept {
