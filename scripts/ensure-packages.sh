@@ -4,7 +4,7 @@
 set -euo pipefail
 missing=()
 for p in "$@"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep "install ok installed" >/dev/null || missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 if [ "$(id -u)" -ne 0 ]; then

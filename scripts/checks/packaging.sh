@@ -165,7 +165,7 @@ expect() {
   # Directories are fine; anything else not expected is stray.
   while read -r p; do
     [ -z "$p" ] && continue
-    dpkg-deb --contents "$pkg" | awk -v p="./$p" '$6 == p && substr($1,1,1) != "d"' | grep -q . &&
+    dpkg-deb --contents "$pkg" | awk -v p="./$p" '$6 == p && substr($1,1,1) != "d"' | grep . >/dev/null &&
       fail "${pkg##*/} holds unexpected $p"
   done <<<"$stray"
 }
@@ -189,13 +189,13 @@ for comp in library devel desktop tools; do
   dpkg-deb --field "${deb[$comp]}" Package Version Section Depends | sed 's/^/     /'
   contents "${deb[$comp]}" | grep -v '^usr$' | sed 's/^/     /'
 done
-dpkg-deb --field "${deb[devel]}" Depends | grep -q "libzelvonet$major (= $version)" ||
+dpkg-deb --field "${deb[devel]}" Depends | grep "libzelvonet$major (= $version)" >/dev/null ||
   fail "libzelvonet-dev does not depend on libzelvonet$major (= $version)"
 if [ -n "${deb[desktop]:-}" ]; then
-  dpkg-deb --field "${deb[desktop]}" Depends | grep -q "libzelvonet$major" ||
+  dpkg-deb --field "${deb[desktop]}" Depends | grep "libzelvonet$major" >/dev/null ||
     fail "zelvodesk does not depend on libzelvonet$major"
 fi
-dpkg-deb --ctrl-tarfile "${deb[library]}" | tar -t | grep -q shlibs ||
+dpkg-deb --ctrl-tarfile "${deb[library]}" | tar -t | grep shlibs >/dev/null ||
   fail "libzelvonet$major has no shlibs file"
 
 # ---------------------------------------------------------------- 4. lintian
@@ -243,7 +243,7 @@ for p in "${pkgs[@]}"; do
   [ "$s" = "install ok installed" ] || { echo "roundtrip: $p is '$s'"; bad=1; }
   dpkg -L "$p" >"$work/files-$p"
 done
-ldconfig -p | grep -q "libzelvonet.so.1 " || { echo "roundtrip: ldconfig does not know libzelvonet.so.1"; bad=1; }
+ldconfig -p | grep "libzelvonet.so.1 " >/dev/null || { echo "roundtrip: ldconfig does not know libzelvonet.so.1"; bad=1; }
 for via in cmake pkg-config; do
   d=$work/c-sys-$via; rm -rf "$d"
   if cmake -S "$work/consumer" -B "$d" -DZELVONET_VIA=$via >"$d.log" 2>&1 &&
@@ -266,7 +266,7 @@ for p in "${pkgs[@]}"; do
     [ -e "$f" ] && [ ! -d "$f" ] && { echo "roundtrip: left behind: $f"; bad=1; }
   done <"$work/files-$p"
 done
-ldconfig -p | grep -q "libzelvonet.so.1 " && { echo "roundtrip: ldconfig still lists libzelvonet.so.1"; bad=1; }
+ldconfig -p | grep "libzelvonet.so.1 " >/dev/null && { echo "roundtrip: ldconfig still lists libzelvonet.so.1"; bad=1; }
 exit $bad
 ROUNDTRIP
 
@@ -294,7 +294,7 @@ else
     echo "   no throwaway root here (overlays in a private mount namespace refused): using this machine"
     already=()
     for p in "${pkgs[@]}"; do
-      dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" && already+=("$p")
+      dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep "ok installed" >/dev/null && already+=("$p")
     done
     if [ ${#already[@]} -gt 0 ]; then
       echo "packaging: SKIP: ${already[*]} already installed on this machine; not touching them"

@@ -138,10 +138,10 @@ if (cd "$work" && $triplet-windres -O coff -DZELVODESK_VERSION_MAJOR="$vmajor" \
   printf 'int main(void) { return 0; }\n' >"$work/stub.c"
   if $triplet-gcc -mwindows "$work/stub.c" "$work/zelvodesk.rc.o" -o "$work/zelvodesk.exe"; then
     wrestool -l "$work/zelvodesk.exe" | sed 's/^/   /'
-    wrestool -l "$work/zelvodesk.exe" | grep -q -- "--type=14 --name='IDI_ICON1'" ||
+    wrestool -l "$work/zelvodesk.exe" | grep -- "--type=14 --name='IDI_ICON1'" >/dev/null ||
       fail "no icon group IDI_ICON1 in the program"
     wrestool -x --type=14 --name=IDI_ICON1 "$work/zelvodesk.exe" -o "$work/group.ico" 2>/dev/null
-    $triplet-objdump -p "$work/zelvodesk.exe" | grep -q "Subsystem.*(Windows GUI)" ||
+    $triplet-objdump -p "$work/zelvodesk.exe" | grep "Subsystem.*(Windows GUI)" >/dev/null ||
       fail "the resource program is not a GUI program"
   else
     fail "linking the resources into a program"
