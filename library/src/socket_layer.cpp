@@ -276,12 +276,15 @@ bool connectSucceeded(Native fd) {
 }
 
 // Waits until `fd` is readable (or writable) or `deadline` passes, retrying
-// interrupted waits.
-Wait waitFor(Native fd, bool forWrite, Clock::time_point deadline) {
+// interrupted waits; `revents`, when given, receives what poll reported.
+Wait waitFor(Native fd, bool forWrite, Clock::time_point deadline, short* revents = nullptr) {
     for (;;) {
         pollfd p{fd, static_cast<short>(forWrite ? POLLOUT : POLLIN), 0};
         const int r = ::poll(&p, 1, remainingMs(deadline));
-        if (r > 0) return Wait::Ready;
+        if (r > 0) {
+            if (revents != nullptr) *revents = p.revents;
+            return Wait::Ready;
+        }
         if (r == 0) return Wait::Timeout;
         if (errno != EINTR) return Wait::Error;
     }
@@ -291,16 +294,11 @@ Wait waitFor(Native fd, bool forWrite, Clock::time_point deadline) {
 // connection that stands is writable without an error or hang-up flag; only
 // a flagged one needs its pending error read.
 Wait settleConnect(Native fd, Clock::time_point deadline) {
-    for (;;) {
-        pollfd p{fd, POLLOUT, 0};
-        const int r = ::poll(&p, 1, remainingMs(deadline));
-        if (r > 0) {
-            if ((p.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0) return Wait::Ready;
-            return connectSucceeded(fd) ? Wait::Ready : Wait::Error;
-        }
-        if (r == 0) return Wait::Timeout;
-        if (errno != EINTR) return Wait::Error;
-    }
+    short revents = 0;
+    const Wait w = waitFor(fd, true, deadline, &revents);
+    if (w != Wait::Ready) return w;
+    if ((revents & (POLLERR | POLLHUP | POLLNVAL)) == 0) return Wait::Ready;
+    return connectSucceeded(fd) ? Wait::Ready : Wait::Error;
 }
 
 }  // namespace
