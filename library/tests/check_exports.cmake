@@ -1,20 +1,11 @@
 # Checks the shared library's dynamic symbol table and SONAME: it defines
 # exactly the functions sendSMS2 and sendSMS, and its SONAME is the one
 # derived from the project version.
-execute_process(COMMAND nm -D --defined-only ${LIB} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
-if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "nm failed on ${LIB}")
-endif()
-string(REGEX MATCHALL "[^\n]+" lines "${out}")
-set(names "")
-foreach(line IN LISTS lines)
-  if(line MATCHES "^[0-9a-fA-F]+ ([A-Za-z]) ([^ @]+)")
-    list(APPEND names "${CMAKE_MATCH_2}")
-  endif()
-endforeach()
+include(${CMAKE_CURRENT_LIST_DIR}/../../cmake/dynamic_names.cmake)
+dynamic_names(${LIB} --defined-only names)
 list(SORT names)
 if(NOT names STREQUAL "sendSMS;sendSMS2")
-  message(FATAL_ERROR "exported symbols are '${names}', expected exactly sendSMS and sendSMS2:\n${out}")
+  message(FATAL_ERROR "exported symbols are '${names}', expected exactly sendSMS and sendSMS2")
 endif()
 execute_process(COMMAND objdump -p ${LIB} OUTPUT_VARIABLE dyn)
 if(NOT dyn MATCHES "SONAME +libzelvonet\\.so\\.1\n")
