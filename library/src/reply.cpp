@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "hex.h"
+
 namespace zelvonet {
 
 namespace {
@@ -13,13 +15,6 @@ constexpr std::size_t kMaxCoding = 16;
 
 char lower(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
 }
 
 bool isBlank(char c) {

@@ -1,5 +1,6 @@
 #include "send_core.h"
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 
@@ -29,10 +30,8 @@ constexpr char kMissingField[] = "[ERROR] Pflichtfeld fehlt: ";
 constexpr char kOutOfMemory[] = "[ERROR] Nicht genug Speicher";
 constexpr char kSendFailed[] = "send() in \"msgSend()\" fehlgeschlagen";
 
-using Clock = std::chrono::steady_clock;
-
-// Size of the receive buffer; the reply is evaluated chunk by chunk.
-constexpr std::size_t kReceiveChunk = 16384;
+// The one receive buffer of a call; the reply is evaluated chunk by chunk.
+constexpr std::size_t kReceiveChunk = 1024;
 
 // Where the call ended, with the text for the caller.
 struct Ending {
@@ -92,12 +91,9 @@ Ending exchange(const Message& m, const Gateway& gw, const Timeouts& to, std::si
     // up on like a silent one, once the whole reply has taken too long.
     ReplyEvaluator reply(keep);
     char buf[kReceiveChunk];
-    const auto giveUp = Clock::now() + std::chrono::milliseconds(to.receiveTotalMs);
+    const auto giveUp = net::Clock::now() + std::chrono::milliseconds(to.receiveTotalMs);
     for (bool first = true;; first = false) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(giveUp - Clock::now()).count();
-        const int wait =
-            left < to.receiveIdleMs ? static_cast<int>(left < 0 ? 0 : left) : to.receiveIdleMs;
+        const int wait = std::min(net::remainingMs(giveUp), to.receiveIdleMs);
         std::size_t got = 0;
         // The reply is not there yet right after the request: wait first.
         const net::Io io = socket.receive(buf, sizeof buf, wait, &got, first);

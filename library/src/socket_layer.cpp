@@ -27,16 +27,14 @@
 
 namespace zelvonet::net {
 
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-// Milliseconds left until `deadline`, never negative.
 int remainingMs(Clock::time_point deadline) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
+    if (left <= 0) return 0;
+    return left < 0x7fffffff ? static_cast<int>(left) : 0x7fffffff;
 }
+
+namespace {
 
 Clock::time_point deadlineAfter(int ms) {
     return Clock::now() + std::chrono::milliseconds(ms);
@@ -216,12 +214,6 @@ void setTimeoutError() {
     WSASetLastError(WSAETIMEDOUT);
 }
 
-// GetUserNameA answers for the calling thread, which may impersonate another
-// user: nothing to key a cached name by.
-bool currentUserIdentity(std::string*) {
-    return false;
-}
-
 #else
 
 // ---------------------------------------------------------------- POSIX
@@ -369,11 +361,6 @@ void reportLastError(const char* what) {
 
 void setTimeoutError() {
     errno = ETIMEDOUT;
-}
-
-bool currentUserIdentity(std::string* key) {
-    *key = std::to_string(static_cast<unsigned long>(geteuid()));
-    return true;
 }
 
 #endif

@@ -3,11 +3,17 @@
 // closed with it; every start-up of the platform's layer is balanced.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 namespace zelvonet::net {
+
+using Clock = std::chrono::steady_clock;
+
+// Milliseconds left until `deadline`, never negative.
+int remainingMs(Clock::time_point deadline);
 
 // Starts the platform's socket layer for the lifetime of the object
 // (Windows Sockets, version 1.1); nothing to do on POSIX systems.
@@ -88,10 +94,6 @@ std::string localHostName();
 // The name of the user running the program (at most 256 bytes); empty when
 // it cannot be found.
 std::string localUserName();
-
-// A key for the identity whose name localUserName() gives (the effective
-// user id); false where the name may differ from thread to thread.
-bool currentUserIdentity(std::string* key);
 
 // Prints `what`, ": ", the description of the last socket error and a line
 // end on standard error, as one line.

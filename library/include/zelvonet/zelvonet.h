@@ -65,6 +65,7 @@ extern "C" {
  *   "[ERROR] Antwort vom Server entspricht nicht dem erwarteten Format"
  *   "[ERROR] Keine Antwort von <host> - Versand ungewiss"
  *   "[ERROR] Pflichtfeld fehlt: <name>"
+ *   "[ERROR] Nicht genug Speicher" (memory ran out during the call)
  * A failed send of the request prints one line on standard error
  * ("send() in "msgSend()" fehlgeschlagen: <reason>"); nothing else is printed.
  */

@@ -1,0 +1,14 @@
+// The value of one hexadecimal digit, for chunk sizes and percent escapes.
+#pragma once
+
+namespace zelvonet {
+
+// 0 to 15 for "0"-"9", "a"-"f" and "A"-"F"; -1 for any other byte.
+inline int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+}  // namespace zelvonet
