@@ -13,6 +13,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "peer.h"
+
 extern char** environ;
 
 namespace zelvotest {
@@ -20,12 +22,6 @@ namespace zelvotest {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-int remainingMs(Clock::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
 
 // Input for the child's standard input: a deleted temporary file.
 int inputFile(const std::string& input) {
@@ -45,8 +41,8 @@ int inputFile(const std::string& input) {
 
 }  // namespace
 
-Process::Process(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
-                 const std::string& input) {
+Process::Process(const std::vector<std::string>& argv,
+                 const std::map<std::string, std::string>& env, const std::string& input) {
     std::map<std::string, std::string> merged;
     for (char** e = environ; *e != nullptr; ++e) {
         const std::string entry = *e;
@@ -145,7 +141,7 @@ std::string Process::waitForLine(const std::string& needle, int timeoutMs) {
             scanned_ = end + 1;
             if (line.find(needle) != std::string::npos) return line;
         }
-        const int left = remainingMs(deadline);
+        const int left = msLeft(deadline);
         if (left == 0 || !pump(left)) return "";
     }
 }
@@ -157,11 +153,11 @@ void Process::signal(int sig) {
 Finished Process::finish(int timeoutMs) {
     Finished f;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (remainingMs(deadline) > 0 && pump(remainingMs(deadline))) {
+    while (msLeft(deadline) > 0 && pump(msLeft(deadline))) {
     }
     int status = 0;
     pid_t done = 0;
-    while ((done = waitpid(pid_, &status, WNOHANG)) == 0 && remainingMs(deadline) > 0) {
+    while ((done = waitpid(pid_, &status, WNOHANG)) == 0 && msLeft(deadline) > 0) {
         usleep(10000);
     }
     if (done == 0) {

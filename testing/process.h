@@ -21,13 +21,11 @@ class Process {
   public:
     // `env` entries replace or add to this process's environment; an entry
     // with an empty value removes the variable.
-    Process(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {},
-            const std::string& input = "");
+    Process(const std::vector<std::string>& argv,
+            const std::map<std::string, std::string>& env = {}, const std::string& input = "");
     ~Process();
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
-
-    pid_t pid() const { return pid_; }
 
     // Reads standard output until a whole line containing `needle` has
     // arrived or `timeoutMs` passed; returns that line, or "" on time-out.
@@ -38,9 +36,6 @@ class Process {
     // Waits at most `timeoutMs` for the end (then kills it) and collects
     // what is left of both streams.
     Finished finish(int timeoutMs = 20000);
-
-    // All of standard output read so far.
-    const std::string& outSoFar() const { return out_; }
 
   private:
     bool pump(int timeoutMs);
@@ -55,7 +50,8 @@ class Process {
 };
 
 // Runs a program to its end with the given input.
-Finished run(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {},
-             const std::string& input = "", int timeoutMs = 20000);
+Finished run(const std::vector<std::string>& argv,
+             const std::map<std::string, std::string>& env = {}, const std::string& input = "",
+             int timeoutMs = 20000);
 
 }  // namespace zelvotest
