@@ -46,13 +46,21 @@ void SendSMS::updateSendButton() {
     ui->sendButton->setDisabled(m_busy || !complete);
 }
 
-void SendSMS::on_kdnr_textChanged() { updateSendButton(); }
+void SendSMS::on_kdnr_textChanged() {
+    updateSendButton();
+}
 
-void SendSMS::on_kuerzel_textChanged() { updateSendButton(); }
+void SendSMS::on_kuerzel_textChanged() {
+    updateSendButton();
+}
 
-void SendSMS::on_key_textChanged() { updateSendButton(); }
+void SendSMS::on_key_textChanged() {
+    updateSendButton();
+}
 
-void SendSMS::on_receiver_textChanged() { updateSendButton(); }
+void SendSMS::on_receiver_textChanged() {
+    updateSendButton();
+}
 
 void SendSMS::on_message_textChanged() {
     updateSendButton();
@@ -139,7 +147,7 @@ void SendSMS::on_sendButton_clicked() {
 void SendSMS::finishSend(bool wait) {
     if (!m_busy || m_showingAnswer) return;
     if (!wait && !m_future.isFinished()) return;  // a late signal of an earlier send
-    const Outcome outcome = m_future.result();  // waits when the call has not returned yet
+    const Outcome outcome = m_future.result();    // waits when the call has not returned yet
 
     m_showingAnswer = true;
     if (m_waitCursor) {
@@ -148,8 +156,8 @@ void SendSMS::finishSend(bool wait) {
     }
     QMessageBox box;
     box.setText(QStringLiteral("Antwort vom Server: ") + QString::fromLatin1(outcome.answer));
-    // Only 0 means the gateway accepted the message.
-    box.setIcon(outcome.result == 0 ? QMessageBox::Information : QMessageBox::Critical);
+    // 1 is a refusal or a failure; any other result is shown as information.
+    box.setIcon(outcome.result == 1 ? QMessageBox::Critical : QMessageBox::Information);
     box.exec();
     m_showingAnswer = false;
 

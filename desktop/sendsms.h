@@ -15,13 +15,13 @@ class SendSMSForm;  // sendsmsform.h
 class SendSMS : public QWidget {
     Q_OBJECT
 
-public:
+  public:
     // The twelve arguments of sendSMS2, in its order:
     // kdnr, firma, user, key, msg, receiver, time, proxyHost, proxyPort, test,
     // answer, answerSize.
-    using SendFunction = std::function<int(const char*, int, const char*, const char*,
-                                           const char*, const char*, const char*, const char*,
-                                           int, bool, char*, int)>;
+    using SendFunction =
+        std::function<int(const char*, int, const char*, const char*, const char*, const char*,
+                          const char*, const char*, int, bool, char*, int)>;
 
     // Longest message, in UTF-16 code units, that may be typed and sent.
     static constexpr int kMessageLimit = 160;
@@ -40,7 +40,7 @@ public:
     // The enabling rule; run by the five text-changed slots.
     void updateSendButton();
 
-public slots:
+  public slots:
     void on_kdnr_textChanged();
     void on_kuerzel_textChanged();
     void on_key_textChanged();
@@ -49,10 +49,10 @@ public slots:
     void on_proxy_clicked();
     void on_sendButton_clicked();
 
-protected:
+  protected:
     void closeEvent(QCloseEvent* event) override;
 
-private:
+  private:
     struct Outcome {
         int result = 1;
         QByteArray answer;

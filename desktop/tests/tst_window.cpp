@@ -1,230 +1,264 @@
-// The window's reactions to typing: the enabling rule of the send button,
-// the key filter at 160 characters, the character counter and the proxy
-// switch.
-#include <QClipboard>
-#include <QKeyEvent>
-#include <QLocale>
-#include <QtTest>
+// The window with a recording stand-in for sendSMS2 (the enabling rule, the
+// counter, the key filter, the arguments of the call, the boxes, closing
+// during a send), then with the library's sendSMS2 against a loopback proxy.
+#include <atomic>
+#include <cstring>
+#include <regex>
 
+#include "peer.h"
 #include "support.h"
+
+namespace {
+
+// Stands in for sendSMS2: notes the twelve arguments of each call as one line
+// ("null" for a null pointer), holds the call `holdMs`, then copies `answer`
+// with its NUL into the buffer (cut at the buffer's size) and returns `result`.
+struct Recorder {
+    int result = 0;
+    QByteArray answer = "OK";
+    unsigned long holdMs = 0;
+    QByteArrayList calls;  // written before `started` counts the call
+    std::atomic<int> started{0}, ended{0};
+
+    SendSMS::SendFunction function() {
+        return [this](const char* kdnr, int firma, const char* user, const char* key,
+                      const char* msg, const char* receiver, const char* time,
+                      const char* proxyHost, int proxyPort, bool test, char* buffer, int size) {
+            const auto s = [](const char* p) { return QByteArray(p ? p : "null"); };
+            const auto n = [](int i) { return QByteArray::number(i); };
+            calls << QByteArrayList{s(kdnr),      n(firma),    s(user), s(key),
+                                    s(msg),       s(receiver), s(time), s(proxyHost),
+                                    n(proxyPort), n(test),     n(size)}
+                         .join('|');
+            ++started;
+            QThread::msleep(holdMs);
+            std::memcpy(buffer, answer.constData(), size_t(qMin(int(answer.size()) + 1, size)));
+            ++ended;
+            return result;
+        };
+    }
+};
+
+}  // namespace
 
 class WindowTest : public QObject {
     Q_OBJECT
 
-private slots:
-    void initTestCase();
+  private slots:
+    void initTestCase() {
+        QApplication::setQuitOnLastWindowClosed(false);
+        QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));  // groups digits
+    }
 
-    void enablingRuleLineEdits_data();
-    void enablingRuleLineEdits();
-    void enablingRuleMessageLength_data();
-    void enablingRuleMessageLength();
-    void enablingRuleIgnoresOtherFields();
+    void rule_data() {
+        QTest::addColumn<QStringList>("edits");  // applied to a complete form
+        QTest::addColumn<bool>("enabled");
+        QTest::addColumn<int>("counted");
+        const QString m = QStringLiteral("message=");
+        QTest::newRow("complete") << QStringList() << true << 5;
+        for (const char* field : {"kdnr", "kuerzel", "key", "receiver"})
+            QTest::newRow(field) << QStringList{field + QStringLiteral("=")} << false << 5;
+        QTest::newRow("empty message") << QStringList{m} << false << 0;
+        QTest::newRow("one blank") << QStringList{m + ' '} << true << 1;
+        QTest::newRow("line break counts one") << QStringList{m + "ab\nc"} << true << 4;
+        QTest::newRow("160") << QStringList{m + QString(160, 'm')} << true << 160;
+        QTest::newRow("161") << QStringList{m + QString(161, 'm')} << false << 161;
+        QTest::newRow("surrogate pair counts two")
+            << QStringList{m + QString(159, 'm') + QString::fromUtf8("😀")} << false << 161;
+        QTest::newRow("no digit grouping") << QStringList{m + QString(1234, 'z')} << false << 1234;
+        QTest::newRow("other fields play no part")
+            << QStringList{"proxy=1", "proxy_port=kein Port", "testSend=1", "firma=9"} << true << 5;
+        QTest::newRow("proxy off again") << QStringList{"proxy=1", "proxy=0"} << true << 5;
+    }
+    void rule() {
+        QFETCH(QStringList, edits);
+        QFETCH(int, counted);
+        SendSMS w;
+        fillForm(w);
+        edit(w, edits);
+        QTEST(sendButton(w)->isEnabled(), "enabled");
+        const bool proxy = w.findChild<QCheckBox*>("proxy")->isChecked();  // its fields follow it
+        QCOMPARE(w.findChild<QLineEdit*>("proxy_host")->isEnabled(), proxy);
+        QCOMPARE(w.findChild<QLineEdit*>("proxy_port")->isEnabled(), proxy);
+        QCOMPARE(w.findChild<QLabel*>("sms_length")->text(),
+                 "Anzahl Zeichen: " + QString::number(counted));
+    }
 
-    void keyFilterAtLimit();
-    void keyFilterRepeatCount();
-    void keyFilterLeavesPasteToTheRule();
-    void keyFilterOnlyForTheMessage();
+    void keyFilter() {
+        SendSMS w;
+        fillForm(w);
+        auto* message = w.findChild<QTextEdit*>("message");
+        message->setPlainText(QString(158, 'm'));
+        message->moveCursor(QTextCursor::End);
+        // A compressed auto-repeat that would pass 160 is swallowed whole.
+        QKeyEvent three(QEvent::KeyPress, Qt::Key_X, Qt::NoModifier, "xxx", true, 3);
+        QApplication::sendEvent(message, &three);
+        QTest::keyClicks(message, "ab");  // 160: from here on typing is held
+        const int end = message->textCursor().position();
+        for (Qt::Key key : {Qt::Key_C, Qt::Key_Return, Qt::Key_Tab, Qt::Key_Left, Qt::Key_Home})
+            QTest::keyClick(message, key);
+        QTest::keyClick(message, Qt::Key_A, Qt::ControlModifier);
+        QCOMPARE(message->toPlainText(), QString(158, 'm') + "ab");
+        QCOMPARE(message->textCursor().position(), end);
+        QVERIFY(!message->textCursor().hasSelection());
+        // Backspace and Delete still work at 160.
+        QTest::keyClick(message, Qt::Key_Backspace);
+        QTest::keyClick(message, Qt::Key_Z);
+        message->moveCursor(QTextCursor::Start);
+        QTest::keyClick(message, Qt::Key_Delete);
+        QCOMPARE(message->toPlainText(), QString(157, 'm') + "az");
+        // A paste is not held; the rule keeps the long message from being sent.
+        QApplication::clipboard()->setText(QString(71, 'p'));
+        QTest::keyClick(message, Qt::Key_V, Qt::ControlModifier);
+        QCOMPARE(message->toPlainText().size(), 230);
+        QVERIFY(!sendButton(w)->isEnabled());
+    }
 
-    void counter_data();
-    void counter();
+    void arguments_data() {
+        QTest::addColumn<QStringList>("edits");  // applied to a complete form
+        QTest::addColumn<QByteArray>("call");  // the arguments, the buffer by its size; "" refused
+        const auto row = [](const char* name, const QStringList& edits, const char* call) {
+            QTest::newRow(name) << edits << QByteArray(call);
+        };
+        row("plain", {}, "1|1|u|k|Hallo|0171|null|null|0|0|100");
+        row("latin-1, other characters as ?",
+            {"kdnr=ä€", "kuerzel=ö€", "key=ß€", "receiver=0171€", "message=Grüß 5 € 😀"},
+            "\xe4?|1|\xf6?|\xdf?|Gr\xfc\xdf 5 ? ??|0171?|null|null|0|0|100");
+        row("line feeds as backslash n", {"message=\na\\n\n\nb"},
+            "1|1|u|k|\\na\\n\\n\\nb|0171|null|null|0|0|100");
+        row("one blank", {"message= "}, "1|1|u|k| |0171|null|null|0|0|100");
+        row("company, test", {"firma=9", "testSend=1"}, "1|9|u|k|Hallo|0171|null|null|0|1|100");
+        row("proxy, port unchecked", {"proxy=1", "proxy_host=p", "proxy_port=70000"},
+            "1|1|u|k|Hallo|0171|null|p|70000|0|100");
+        row("proxy, empty host", {"proxy=1", "proxy_port=80"}, "1|1|u|k|Hallo|0171|null||80|0|100");
+        row("proxy off and on, fields kept",
+            {"proxy=1", "proxy_host=p", "proxy_port=1", "proxy=0", "proxy=1"},
+            "1|1|u|k|Hallo|0171|null|p|1|0|100");
+        row("no proxy, fields ignored", {"proxy_host=p", "proxy_port=80a"},
+            "1|1|u|k|Hallo|0171|null|null|0|0|100");
+        for (const char* port : {"", "80a", "0x50", "99999999999"})
+            row(port, {"proxy=1", "proxy_host=p", QStringLiteral("proxy_port=") + port}, "");
+    }
+    void arguments() {
+        QFETCH(QStringList, edits);
+        QFETCH(QByteArray, call);
+        Recorder recorder;
+        SendSMS w(nullptr, recorder.function());
+        fillForm(w);
+        edit(w, edits);
+        BoxCloser closer;
+        press(w, closer);
+        press(w, closer);  // the fields kept their contents: the same again
+        const bool sent = !call.isEmpty();
+        QCOMPARE(recorder.calls, sent ? QByteArrayList({call, call}) : QByteArrayList());
+        QCOMPARE(closer.texts, QStringList(2, sent ? "Antwort vom Server: OK"
+                                                   : "Der Proxy Port hat ein falsches Format!"));
+        QCOMPARE(closer.icons, QList<QMessageBox::Icon>(
+                                   2, sent ? QMessageBox::Information : QMessageBox::Critical));
+    }
 
-    void proxyToggle();
+    void answerBox_data() {
+        QTest::addColumn<int>("result");
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QMessageBox::Icon>("icon");
+        const QString prefix = QStringLiteral("Antwort vom Server: ");
+        QTest::newRow("1, Latin-1") << 1 << QByteArray("[ERROR] Gr\xfcnde")
+                                    << prefix + "[ERROR] Gründe" << QMessageBox::Critical;
+        QTest::newRow("2") << 2 << QByteArray("Nein") << prefix + "Nein"
+                           << QMessageBox::Information;
+        // The answer is read no further than the buffer, terminated or not.
+        QTest::newRow("unterminated")
+            << 1 << QByteArray(130, 'x') << prefix + QString(100, 'x') << QMessageBox::Critical;
+    }
+    void answerBox() {
+        QFETCH(int, result);
+        QFETCH(QByteArray, answer);
+        Recorder recorder;
+        recorder.result = result;
+        recorder.answer = answer;
+        SendSMS w(nullptr, recorder.function());
+        fillForm(w);
+        BoxCloser closer;
+        press(w, closer);
+        QTEST(closer.texts.join(u'|'), "text");  // one box
+        QTEST(closer.icons.first(), "icon");
+    }
+
+    void closingDuringSend() {
+        Recorder recorder;
+        recorder.holdMs = 500;
+        SendSMS w(nullptr, recorder.function());
+        w.show();
+        fillForm(w);
+        BoxCloser closer;
+        sendButton(w)->click();
+        QTRY_COMPARE_WITH_TIMEOUT(recorder.started.load(), 1, 10000);
+        // The send runs on: the window reacts, the button stays off, a wait cursor shows.
+        QCOMPARE(recorder.ended.load(), 0);
+        edit(w, {"kdnr=2"});
+        QVERIFY(!sendButton(w)->isEnabled());
+        QCOMPARE(QGuiApplication::overrideCursor()->shape(), Qt::WaitCursor);
+        edit(w, {"message="});
+        QVERIFY(w.close());
+        // close() returned once the call had ended and its answer had been shown.
+        QCOMPARE(recorder.ended.load(), 1);
+        QCOMPARE(closer.texts, QStringList{"Antwort vom Server: OK"});
+        QVERIFY(!QGuiApplication::overrideCursor());
+        QTest::qWait(50);  // the worker's late report shows nothing a second time
+        QCOMPARE(closer.texts.size(), 1);
+        QVERIFY(!sendButton(w)->isEnabled());  // the rule holds again: no message
+    }
+
+    void repeatedPresses() {
+        constexpr int kRounds = 60;
+        // Each send takes a moment: room for presses while it runs. A second
+        // send would take a connection meant for a later round, whose send
+        // would then wait in vain for its answer.
+        zelvotest::Peer peer(zelvotest::replying({"HTTP/1.1 200 OK\r\n", "\r\nOK\n"}, 15), kRounds);
+        SendSMS w;  // the library's sendSMS2
+        w.show();
+        fillForm(w);
+        edit(w, {"message=Gruß\nvom Test", "testSend=1", "proxy=1", "proxy_host=127.0.0.1",
+                 "proxy_port=" + QString::number(peer.port())});
+        int presses = 0;
+        // Presses as a user would (the button) and past it (the slot, as a
+        // queued click would arrive).
+        const auto pressTwice = [&] {
+            QTest::mouseClick(sendButton(w), Qt::LeftButton);
+            w.on_sendButton_clicked();
+            ++presses;
+        };
+        BoxCloser closer;
+        bool cursorBack = true;
+        closer.whileOpen = [&] {
+            cursorBack = cursorBack && !QGuiApplication::overrideCursor();
+            pressTwice();
+        };
+        // Counted once the first send is over (the toolkit opens its own on
+        // the way) and again after the last: the sends must not add any.
+        int descriptors = -1;
+        for (int round = 0; round < kRounds; ++round) {
+            QTest::mouseClick(sendButton(w), Qt::LeftButton);
+            for (int i = 0; i < 5 && closer.texts.size() == round; ++i, QTest::qWait(2))
+                pressTwice();
+            QTRY_COMPARE_WITH_TIMEOUT(closer.texts.size(), round + 1, 10000);
+            QTRY_VERIFY_WITH_TIMEOUT(sendButton(w)->isEnabled(), 5000);
+            if (round == 0) descriptors = zelvotest::openDescriptors();
+        }
+        QCOMPARE(closer.texts, QStringList(kRounds, "Antwort vom Server: OK"));
+        QCOMPARE(closer.icons, QList<QMessageBox::Icon>(kRounds, QMessageBox::Information));
+        QVERIFY(presses > kRounds);
+        QVERIFY(cursorBack);
+        if (descriptors >= 0) QCOMPARE(zelvotest::openDescriptors(), descriptors);
+        const std::string request = std::regex_replace(
+            peer.request(0), std::regex("&ip=[^&]*&localuser=[^&]*&host=[^& ]*"), "");
+        QCOMPARE(QByteArray::fromStdString(request),
+                 QByteArray("GET http://localhost:8080/ZelvoServlet?kdnr=1&firma=1&user=u&key=k"
+                            "&msg=Gru%df%5cnvom+Test&receiver=0171&test=1 HTTP/1.1\n"
+                            "HOST: localhost\nConnection: close\n\n"));
+    }
 };
-
-void WindowTest::initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
-
-void WindowTest::enablingRuleLineEdits_data() {
-    QTest::addColumn<QString>("field");
-    for (const char* name : {"kdnr", "kuerzel", "key", "receiver"})
-        QTest::newRow(name) << QString::fromLatin1(name);
-}
-
-void WindowTest::enablingRuleLineEdits() {
-    QFETCH(QString, field);
-    SendSMS w;
-    auto* send = child<QPushButton>(w, "sendButton");
-    fillForm(w);
-    QVERIFY(send->isEnabled());
-    auto* edit = w.findChild<QLineEdit*>(field);
-    const QString before = edit->text();
-    edit->clear();
-    QVERIFY(!send->isEnabled());
-    QTest::keyClick(edit, Qt::Key_1);
-    QVERIFY(send->isEnabled());
-    QTest::keyClick(edit, Qt::Key_Backspace);
-    QVERIFY(!send->isEnabled());
-    edit->setText(before);
-    QVERIFY(send->isEnabled());
-}
-
-void WindowTest::enablingRuleMessageLength_data() {
-    QTest::addColumn<QString>("message");
-    QTest::addColumn<bool>("enabled");
-    QTest::newRow("empty") << QString() << false;
-    QTest::newRow("one") << QStringLiteral("a") << true;
-    QTest::newRow("lone blank") << QStringLiteral(" ") << true;
-    QTest::newRow("line break only") << QStringLiteral("\n") << true;
-    QTest::newRow("160") << QString(160, QLatin1Char('m')) << true;
-    QTest::newRow("161") << QString(161, QLatin1Char('m')) << false;
-    QTest::newRow("230") << QString(230, QLatin1Char('m')) << false;
-    // 159 letters and one character outside the BMP: two code units, 161.
-    QTest::newRow("surrogate pair over") << QString(159, QLatin1Char('m')) + QString::fromUtf8("😀")
-                                         << false;
-    QTest::newRow("surrogate pair at") << QString(158, QLatin1Char('m')) + QString::fromUtf8("😀")
-                                       << true;
-}
-
-void WindowTest::enablingRuleMessageLength() {
-    QFETCH(QString, message);
-    QFETCH(bool, enabled);
-    SendSMS w;
-    fillForm(w, message);
-    QCOMPARE(child<QPushButton>(w, "sendButton")->isEnabled(), enabled);
-}
-
-void WindowTest::enablingRuleIgnoresOtherFields() {
-    SendSMS w;
-    auto* send = child<QPushButton>(w, "sendButton");
-    // Proxy, company and test flag neither enable nor block the button.
-    child<QCheckBox>(w, "proxy")->click();
-    child<QCheckBox>(w, "testSend")->click();
-    child<QComboBox>(w, "firma")->setCurrentIndex(8);
-    QVERIFY(!send->isEnabled());
-    fillForm(w);
-    QVERIFY(send->isEnabled());
-    child<QLineEdit>(w, "proxy_port")->setText(QStringLiteral("not a port"));
-    QVERIFY(send->isEnabled());
-}
-
-void WindowTest::keyFilterAtLimit() {
-    SendSMS w;
-    fillForm(w, QString(159, QLatin1Char('m')));
-    auto* message = child<QTextEdit>(w, "message");
-    message->moveCursor(QTextCursor::End);
-    QTest::keyClick(message, Qt::Key_A);
-    QCOMPARE(message->toPlainText().size(), 160);
-    QVERIFY(child<QPushButton>(w, "sendButton")->isEnabled());
-
-    const int cursorAtEnd = message->textCursor().position();
-    QTest::keyClick(message, Qt::Key_B);
-    QTest::keyClick(message, Qt::Key_Return);
-    QTest::keyClick(message, Qt::Key_Enter);
-    QTest::keyClick(message, Qt::Key_Tab);
-    QTest::keyClick(message, Qt::Key_Left);
-    QTest::keyClick(message, Qt::Key_Up);
-    QTest::keyClick(message, Qt::Key_Home);
-    QTest::keyClick(message, Qt::Key_A, Qt::ControlModifier);
-    QCOMPARE(message->toPlainText(), QString(159, QLatin1Char('m')) + QLatin1Char('a'));
-    QCOMPARE(message->textCursor().position(), cursorAtEnd);  // arrows swallowed too
-    QVERIFY(!message->textCursor().hasSelection());
-
-    QTest::keyClick(message, Qt::Key_Backspace);
-    QCOMPARE(message->toPlainText().size(), 159);
-    QTest::keyClick(message, Qt::Key_Z);
-    QCOMPARE(message->toPlainText().size(), 160);
-    QTextCursor c = message->textCursor();
-    c.setPosition(0);
-    message->setTextCursor(c);
-    QTest::keyClick(message, Qt::Key_Delete);
-    QCOMPARE(message->toPlainText(), QString(158, QLatin1Char('m')) + QLatin1Char('z'));
-    QCOMPARE(child<QLabel>(w, "sms_length")->text(), QStringLiteral("Anzahl Zeichen: 159"));
-}
-
-void WindowTest::keyFilterRepeatCount() {
-    SendSMS w;
-    auto* message = child<QTextEdit>(w, "message");
-    message->setPlainText(QString(158, QLatin1Char('m')));
-    message->moveCursor(QTextCursor::End);
-    // A compressed auto-repeat of three would end at 161: swallowed whole.
-    QKeyEvent three(QEvent::KeyPress, Qt::Key_X, Qt::NoModifier, QStringLiteral("xxx"), true, 3);
-    QApplication::sendEvent(message, &three);
-    QCOMPARE(message->toPlainText().size(), 158);
-    QKeyEvent two(QEvent::KeyPress, Qt::Key_X, Qt::NoModifier, QStringLiteral("xx"), true, 2);
-    QApplication::sendEvent(message, &two);
-    QCOMPARE(message->toPlainText(), QString(158, QLatin1Char('m')) + QStringLiteral("xx"));
-}
-
-void WindowTest::keyFilterLeavesPasteToTheRule() {
-    SendSMS w;
-    fillForm(w, QStringLiteral("abc"));
-    auto* message = child<QTextEdit>(w, "message");
-    auto* send = child<QPushButton>(w, "sendButton");
-    message->moveCursor(QTextCursor::End);
-    QApplication::clipboard()->setText(QString(227, QLatin1Char('p')));
-    QTest::keyClick(message, Qt::Key_V, Qt::ControlModifier);
-    QCOMPARE(message->toPlainText().size(), 230);
-    QCOMPARE(child<QLabel>(w, "sms_length")->text(), QStringLiteral("Anzahl Zeichen: 230"));
-    QVERIFY(!send->isEnabled());
-    // Over the limit only deleting gets through.
-    QTest::keyClick(message, Qt::Key_V, Qt::ControlModifier);
-    QTest::keyClick(message, Qt::Key_Q);
-    QCOMPARE(message->toPlainText().size(), 230);
-    for (int i = 0; i < 70; ++i) QTest::keyClick(message, Qt::Key_Backspace);
-    QCOMPARE(message->toPlainText().size(), 160);
-    QVERIFY(send->isEnabled());
-}
-
-void WindowTest::keyFilterOnlyForTheMessage() {
-    SendSMS w;
-    fillForm(w, QString(160, QLatin1Char('m')));
-    auto* receiver = child<QLineEdit>(w, "receiver");
-    receiver->clear();
-    QTest::keyClicks(receiver, QStringLiteral("0171"));
-    QCOMPARE(receiver->text(), QStringLiteral("0171"));
-}
-
-void WindowTest::counter_data() {
-    QTest::addColumn<QString>("message");
-    QTest::addColumn<QString>("shown");
-    QTest::newRow("empty") << QString() << QStringLiteral("Anzahl Zeichen: 0");
-    QTest::newRow("line break counts one") << QStringLiteral("ab\nc")
-                                           << QStringLiteral("Anzahl Zeichen: 4");
-    QTest::newRow("42") << QString(42, QLatin1Char('z')) << QStringLiteral("Anzahl Zeichen: 42");
-    QTest::newRow("no digit grouping") << QString(1234, QLatin1Char('z'))
-                                       << QStringLiteral("Anzahl Zeichen: 1234");
-    QTest::newRow("surrogate pair counts two") << QString::fromUtf8("😀")
-                                               << QStringLiteral("Anzahl Zeichen: 2");
-}
-
-void WindowTest::counter() {
-    QFETCH(QString, message);
-    QFETCH(QString, shown);
-    // Under a locale that groups digits the counter still shows plain digits.
-    const QLocale saved;
-    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
-    SendSMS w;
-    auto* message_ = child<QTextEdit>(w, "message");
-    message_->setPlainText(QStringLiteral("x"));  // a change, also for the empty row
-    message_->setPlainText(message);
-    QCOMPARE(child<QLabel>(w, "sms_length")->text(), shown);
-    QLocale::setDefault(saved);
-}
-
-void WindowTest::proxyToggle() {
-    SendSMS w;
-    w.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&w));
-    auto* proxy = child<QCheckBox>(w, "proxy");
-    auto* host = child<QLineEdit>(w, "proxy_host");
-    auto* port = child<QLineEdit>(w, "proxy_port");
-    QTest::mouseClick(proxy, Qt::LeftButton, {}, QPoint(8, proxy->height() / 2));
-    QVERIFY(proxy->isChecked());
-    QVERIFY(host->isEnabled());
-    QVERIFY(port->isEnabled());
-    host->setText(QStringLiteral("proxy.local"));
-    port->setText(QStringLiteral("3128"));
-    QTest::mouseClick(proxy, Qt::LeftButton, {}, QPoint(8, proxy->height() / 2));
-    QVERIFY(!host->isEnabled());
-    QVERIFY(!port->isEnabled());
-    QCOMPARE(host->text(), QStringLiteral("proxy.local"));
-    QCOMPARE(port->text(), QStringLiteral("3128"));
-    // By keyboard as well.
-    proxy->setFocus();
-    QTest::keyClick(proxy, Qt::Key_Space);
-    QVERIFY(proxy->isChecked());
-    QVERIFY(host->isEnabled());
-    QVERIFY(port->isEnabled());
-}
 
 QTEST_MAIN(WindowTest)
 #include "tst_window.moc"
