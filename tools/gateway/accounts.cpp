@@ -24,6 +24,8 @@ bool toLatin1(const std::string& utf8, std::string* out) {
     return true;
 }
 
+}  // namespace
+
 bool parseFirma(const std::string& text, long* out) {
     if (text.empty() || text.size() > 11) return false;
     std::size_t i = text[0] == '-' ? 1 : 0;
@@ -36,8 +38,6 @@ bool parseFirma(const std::string& text, long* out) {
     *out = v;
     return true;
 }
-
-}  // namespace
 
 bool parseAccount(const std::string& entry, Account* out, std::string* error) {
     const auto c1 = entry.find(':');

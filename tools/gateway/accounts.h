@@ -9,11 +9,15 @@
 namespace zelvogw {
 
 struct Account {
-    std::string kdnr;   // customer number, as it arrives in the query
-    long firma = 0;     // company number
-    std::string user;   // user abbreviation, Latin-1
-    std::string key;    // the account's key, Latin-1
+    std::string kdnr;  // customer number, as it arrives in the query
+    long firma = 0;    // company number
+    std::string user;  // user abbreviation, Latin-1
+    std::string key;   // the account's key, Latin-1
 };
+
+// A company number as decimal text: an optional "-" and digits, within the
+// range of a 32-bit int.
+bool parseFirma(const std::string& text, long* out);
 
 // The account the simulator serves when none is given.
 Account demoAccount();

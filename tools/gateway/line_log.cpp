@@ -45,7 +45,8 @@ void writer(std::shared_ptr<LineLog::State> s) {
             s->queue.pop_front();
         }
         if (s->dropped > 0) {
-            text += "(" + std::to_string(s->dropped) + " log lines dropped: the output was not read)\n";
+            text +=
+                "(" + std::to_string(s->dropped) + " log lines dropped: the output was not read)\n";
             s->dropped = 0;
         }
         s->idle = false;

@@ -183,14 +183,12 @@ bool GatewayServer::start(std::string* error) {
 
     daemon_ = MHD_start_daemon(
         MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_ERROR_LOG, 0,
-        nullptr, nullptr, &access, this,
-        MHD_OPTION_EXTERNAL_LOGGER, &mhdLog, static_cast<void*>(nullptr),
-        MHD_OPTION_LISTEN_SOCKET, static_cast<MHD_socket>(fd),
-        MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned int>(64),
-        MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned int>(30),
-        MHD_OPTION_URI_LOG_CALLBACK, &keepTarget, static_cast<void*>(nullptr),
-        MHD_OPTION_NOTIFY_COMPLETED, &dropTarget, static_cast<void*>(nullptr),
-        MHD_OPTION_END);
+        nullptr, nullptr, &access, this, MHD_OPTION_EXTERNAL_LOGGER, &mhdLog,
+        static_cast<void*>(nullptr), MHD_OPTION_LISTEN_SOCKET, static_cast<MHD_socket>(fd),
+        MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned int>(64), MHD_OPTION_CONNECTION_TIMEOUT,
+        static_cast<unsigned int>(30), MHD_OPTION_URI_LOG_CALLBACK, &keepTarget,
+        static_cast<void*>(nullptr), MHD_OPTION_NOTIFY_COMPLETED, &dropTarget,
+        static_cast<void*>(nullptr), MHD_OPTION_END);
     if (daemon_ == nullptr) {
         ::close(fd);
         *error = "the HTTP server could not be started";

@@ -20,7 +20,7 @@ namespace zelvogw {
 
 struct ServerConfig {
     std::string address = "127.0.0.1";  // IPv4 address or host name
-    std::uint16_t port = 8080;           // 0: any free port
+    std::uint16_t port = 8080;          // 0: any free port
     std::vector<Account> accounts;
     std::string outboxPath;
     // Receives one UTF-8 line (without line end) per request; called from

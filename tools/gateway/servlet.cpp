@@ -2,29 +2,11 @@
 
 #include <cstdlib>
 
+#include "hex.h"
+
 namespace zelvogw {
 
 namespace {
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-bool parseFirma(const std::string& text, long* out) {
-    if (text.empty() || text.size() > 11) return false;
-    const std::size_t start = text[0] == '-' ? 1 : 0;
-    if (start == text.size()) return false;
-    for (std::size_t i = start; i < text.size(); ++i) {
-        if (text[i] < '0' || text[i] > '9') return false;
-    }
-    const long v = std::strtol(text.c_str(), nullptr, 10);
-    if (v < -2147483648L || v > 2147483647L) return false;
-    *out = v;
-    return true;
-}
 
 // An optional leading "+" and 3 to 20 digits.
 bool validReceiver(const std::string& r) {
@@ -86,8 +68,8 @@ std::optional<std::string> formDecode(const std::string& text) {
             out += ' ';
         } else if (c == '%') {
             if (i + 2 >= text.size()) return std::nullopt;
-            const int hi = hexValue(text[i + 1]);
-            const int lo = hexValue(text[i + 2]);
+            const int hi = zelvonet::hexValue(text[i + 1]);
+            const int lo = zelvonet::hexValue(text[i + 2]);
             if (hi < 0 || lo < 0) return std::nullopt;
             out += static_cast<char>(static_cast<unsigned char>(hi * 16 + lo));
             i += 2;

@@ -1,14 +1,8 @@
 // zelvo-send: sends one SMS through the gateway, for scripts and servers.
 #include <CLI/CLI.hpp>
-#include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <iostream>
-#include <iterator>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -44,14 +38,6 @@ int usage(const std::string& what) {
     return kUsage;
 }
 
-bool readAll(std::istream& in, std::string* out) {
-    std::ostringstream s;
-    s << in.rdbuf();
-    if (in.bad()) return false;
-    *out = s.str();
-    return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -85,8 +71,8 @@ int main(int argc, char** argv) {
     app.add_option("--time", time, "time value passed to the gateway")->type_name("T");
     app.add_flag("--test", test, "ask the gateway for a test send (checked, not delivered)");
     app.add_option("--proxy", proxy, "send through this HTTP proxy")->type_name("HOST:PORT");
-    const std::string builtin = zelvonet::builtinGateway().host + ":" +
-                                std::to_string(zelvonet::builtinGateway().port);
+    const std::string builtin =
+        zelvonet::builtinGateway().host + ":" + std::to_string(zelvonet::builtinGateway().port);
     app.add_option("--gateway", gatewayText, "the gateway (default " + builtin + ")")
         ->type_name("HOST[:PORT]");
     app.add_option("--key-file", keyFile, "read the key from this file")->type_name("FILE");
@@ -122,13 +108,11 @@ int main(int argc, char** argv) {
     // The key.
     std::string keyUtf8;
     if (!keyFile.empty()) {
-        std::ifstream in(keyFile, std::ios::binary);
-        if (!in || !readAll(in, &keyUtf8)) {
-            std::cerr << "zelvo-send: cannot read the key file " << keyFile << ": "
-                      << std::strerror(errno) << "\n";
+        std::string why;
+        if (!zelvosend::readKeyFile(keyFile, false, &keyUtf8, &why)) {
+            std::cerr << "zelvo-send: " << why << "\n";
             return kLocalFailure;
         }
-        keyUtf8 = zelvosend::withoutFinalLineEnd(keyUtf8);
     } else if (const char* env = std::getenv("ZELVONET_KEY")) {
         keyUtf8 = env;
     } else {
@@ -138,18 +122,9 @@ int main(int argc, char** argv) {
 
     // The message.
     std::string messageUtf8;
-    if (!words.empty()) {
-        for (std::size_t i = 0; i < words.size(); ++i) {
-            if (i > 0) messageUtf8 += ' ';
-            messageUtf8 += words[i];
-        }
-    } else {
-        std::string in;
-        if (!readAll(std::cin, &in)) {
-            std::cerr << "zelvo-send: cannot read the message from standard input\n";
-            return kLocalFailure;
-        }
-        messageUtf8 = zelvosend::withoutFinalLineEnd(in);
+    if (!zelvosend::messageText(words, std::cin, &messageUtf8)) {
+        std::cerr << "zelvo-send: cannot read the message from standard input\n";
+        return kLocalFailure;
     }
 
     const auto msg = zelvosend::prepareMessage(messageUtf8, replace);

@@ -1,6 +1,13 @@
 #include "prepare.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <sstream>
 
 #include "charset.h"
 
@@ -41,7 +48,7 @@ std::string percent(unsigned char b) {
 
 }  // namespace
 
-Prepared prepareMessage(const std::string& utf8, bool replace) {
+Prepared prepareMessage(const std::string& utf8, bool replace, bool truncate) {
     const auto decoded = zelvotools::utf8ToUtf16(utf8);
     if (!decoded.valid) return fail(invalidUtf8("the message", decoded.badOffset, utf8));
 
@@ -57,6 +64,11 @@ Prepared prepareMessage(const std::string& utf8, bool replace) {
         }
     }
     if (text.empty()) return fail("the message is empty");
+    if (truncate && text.size() > kMessageLimit) {
+        std::size_t keep = kMessageLimit;
+        if (text[keep - 1] >= 0xD800 && text[keep - 1] < 0xDC00) --keep;  // a high surrogate
+        text.resize(keep);
+    }
     if (text.size() > kMessageLimit) {
         return fail("the message has " + std::to_string(text.size()) +
                     " characters; at most 160 are allowed (a line break counts one)");
@@ -149,6 +161,56 @@ std::string withoutFinalLineEnd(std::string text) {
         if (!text.empty() && text.back() == '\r') text.pop_back();
     }
     return text;
+}
+
+bool messageText(const std::vector<std::string>& words, std::istream& in, std::string* utf8) {
+    if (!words.empty()) {
+        utf8->clear();
+        for (std::size_t i = 0; i < words.size(); ++i) {
+            if (i > 0) *utf8 += ' ';
+            *utf8 += words[i];
+        }
+        return true;
+    }
+    std::ostringstream s;
+    s << in.rdbuf();
+    if (in.bad()) return false;
+    *utf8 = withoutFinalLineEnd(s.str());
+    return true;
+}
+
+bool readKeyFile(const std::string& path, bool privateOnly, std::string* key, std::string* why) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        *why = "cannot read the key file " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    struct stat st {};
+    std::string content;
+    bool ok = ::fstat(fd, &st) == 0;
+    if (ok && privateOnly && (st.st_mode & (S_IROTH | S_IWOTH)) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        *why = "the key file " + path + " may be read or written by others (mode " + mode +
+               "); make it private: chmod o-rw " + path;
+        ::close(fd);
+        return false;
+    }
+    char buf[4096];
+    while (ok) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n > 0) {
+            content.append(buf, static_cast<std::size_t>(n));
+        } else if (n == 0) {
+            break;
+        } else if (errno != EINTR) {
+            ok = false;
+        }
+    }
+    if (!ok) *why = "cannot read the key file " + path + ": " + std::strerror(errno);
+    ::close(fd);
+    if (ok) *key = withoutFinalLineEnd(content);
+    return ok;
 }
 
 std::string answerForTerminal(const std::string& cp1252) {

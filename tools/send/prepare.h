@@ -5,7 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <istream>
 #include <string>
+#include <vector>
 
 namespace zelvosend {
 
@@ -21,8 +23,10 @@ struct Prepared {
 // break like LF; the length is counted in UTF-16 code units before the line
 // breaks are escaped, and must be 1 to 160. Each line break becomes the two
 // characters backslash and n. A character outside Latin-1 is an error that
-// names it, or, with `replace`, one "?" per UTF-16 code unit.
-Prepared prepareMessage(const std::string& utf8, bool replace);
+// names it, or, with `replace`, one "?" per UTF-16 code unit. With
+// `truncate`, a longer message keeps its first 160 characters (a character
+// outside the Basic Multilingual Plane is never cut in half).
+Prepared prepareMessage(const std::string& utf8, bool replace, bool truncate = false);
 
 // A free-text field (user, key): UTF-8 to Latin-1, same replacement rule.
 Prepared prepareText(const char* name, const std::string& utf8, bool replace);
@@ -44,6 +48,15 @@ bool parseHostPort(const std::string& text, int defaultPort, std::string* host, 
 
 // What arrived from standard input, less one final line end (LF or CR LF).
 std::string withoutFinalLineEnd(std::string text);
+
+// The message as typed: the words joined by single spaces, or without words
+// all of `in` less one final line end. False when `in` cannot be read.
+bool messageText(const std::vector<std::string>& words, std::istream& in, std::string* utf8);
+
+// A key file's content less one final line end. With `privateOnly` a file
+// that others than its owner and group may read is refused. False with the
+// reason in `why`.
+bool readKeyFile(const std::string& path, bool privateOnly, std::string* key, std::string* why);
 
 // The gateway's answer (Windows-1252) as one UTF-8 line for a terminal:
 // controls are shown as "\xNN".

@@ -1,121 +1,95 @@
-// An in-process gateway simulator on an ephemeral loopback port, with its
-// outbox in a fresh temporary directory and its log lines collected.
+// The simulator as a user starts it: the zelvo-gateway program on an
+// ephemeral loopback port, its outbox in a fresh temporary directory; and a
+// client that sends a request byte for byte and reads the whole reply.
 #pragma once
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
+#include <signal.h>
+#include <stdlib.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <memory>
-#include <mutex>
-#include <nlohmann/json.hpp>
-#include <sstream>
-#include <string>
-#include <vector>
+#include <regex>
 
-#include "server.h"
+#include "process.h"
 
 namespace zelvotest {
 
-inline std::string makeTempDir() {
-    char dir[] = "/tmp/zelvo-tools-XXXXXX";
-    if (mkdtemp(dir) == nullptr) std::abort();
-    return dir;
-}
-
 inline std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
-inline std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string l; std::getline(in, l);) out.push_back(l);
-    return out;
+// `text` with what varies from run to run (times, client ports) replaced.
+inline std::string blank(const std::string& text, const char* pattern, const char* by) {
+    return std::regex_replace(text, std::regex(pattern), by);
 }
 
-inline std::vector<nlohmann::json> outboxRecords(const std::string& path) {
-    std::vector<nlohmann::json> out;
-    for (const auto& l : lines(readFile(path))) out.push_back(nlohmann::json::parse(l));
-    return out;
-}
-
-// Sends `request` to 127.0.0.1:port and reads until the peer closes (10 s at
-// most without a byte).
+// Sends `request` to 127.0.0.1:`port`; the reply until the peer closes (at
+// most 10 s without a byte).
 inline std::string exchange(std::uint16_t port, const std::string& request) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    timeval tv{10, 0};
+    const timeval tv{10, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_port = htons(port);
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in sin{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
     std::string reply;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) == 0) {
-        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-        char buf[4096];
-        for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) {
-            reply.append(buf, static_cast<std::size_t>(n));
-        }
+    char buf[4096];
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) == 0 &&
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) > 0) {
+        for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;)
+            reply.append(buf, std::size_t(n));
     }
     ::close(fd);
     return reply;
 }
 
-inline std::string body(const std::string& reply) {
-    const auto end = reply.find("\r\n\r\n");
-    return end == std::string::npos ? "(no header end)" : reply.substr(end + 4);
-}
-
-class RunningGateway {
+class Simulator {
   public:
-    explicit RunningGateway(std::vector<zelvogw::Account> accounts = {},
-                            std::string outbox = "") {
-        dir_ = makeTempDir();
-        outbox_ = outbox.empty() ? dir_ + "/outbox.jsonl" : outbox;
-        zelvogw::ServerConfig c;
-        c.address = "127.0.0.1";
-        c.port = 0;
-        c.accounts = accounts.empty() ? std::vector<zelvogw::Account>{zelvogw::demoAccount()}
-                                      : accounts;
-        c.outboxPath = outbox_;
-        c.log = [this](const std::string& line) {
-            const std::lock_guard<std::mutex> lock(mutex_);
-            log_.push_back(line);
-        };
-        server_ = std::make_unique<zelvogw::GatewayServer>(c);
-        started_ = server_->start(&error_);
+    // `prefix` runs the program, e.g. a shell that sets a limit first.
+    explicit Simulator(const std::vector<std::string>& args = {},
+                       std::vector<std::string> prefix = {})
+        : argv_(std::move(prefix)) {
+        char dir[] = "/tmp/zelvo-tools-XXXXXX";
+        dir_ = mkdtemp(dir) != nullptr ? dir : "/nonexistent";
+        argv_.insert(argv_.end(),
+                     {ZELVO_GATEWAY_BIN, "--listen", "127.0.0.1:0", "--outbox", outbox()});
+        argv_.insert(argv_.end(), args.begin(), args.end());
+        start();
     }
-    ~RunningGateway() {
-        server_.reset();
-        std::remove(outbox_.c_str());
-        ::rmdir(dir_.c_str());
+    ~Simulator() {
+        process_.reset();
+        run({"/bin/rm", "-rf", dir_});
     }
-    bool started() const { return started_; }
-    const std::string& error() const { return error_; }
-    std::uint16_t port() const { return server_->port(); }
-    const std::string& outbox() const { return outbox_; }
+    // Starts the program (again); port() is 0 when it did not start.
+    void start() {
+        process_ = std::make_unique<Process>(argv_);
+        const std::string line = process_->waitForLine("listening on 127.0.0.1:");
+        port_ = static_cast<std::uint16_t>(
+            line.empty() ? 0 : std::stoi(line.substr(line.find("127.0.0.1:") + 10)));
+    }
+    Finished stop(int sig = SIGTERM) {
+        process_->signal(sig);
+        return process_->finish();
+    }
+    std::uint16_t port() const { return port_; }
+    std::string where() const { return "127.0.0.1:" + std::to_string(port_); }
     const std::string& dir() const { return dir_; }
-    std::vector<std::string> log() {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        return log_;
+    std::string outbox() const { return dir_ + "/outbox.jsonl"; }
+    // The outbox, the time of receipt and the client as "*" where they have their form.
+    std::string records() const {
+        return blank(readFile(outbox()),
+                     R"x("(received)":"[\d-]{10}T[\d:]{8}\.\d{3}Z"|"(peer)":"127\.0\.0\.1:\d+")x",
+                     R"("$1$2":"*")");
     }
 
   private:
+    std::vector<std::string> argv_;
     std::string dir_;
-    std::string outbox_;
-    std::string error_;
-    bool started_ = false;
-    std::mutex mutex_;
-    std::vector<std::string> log_;
-    std::unique_ptr<zelvogw::GatewayServer> server_;
+    std::unique_ptr<Process> process_;
+    std::uint16_t port_ = 0;
 };
 
 }  // namespace zelvotest

@@ -2,118 +2,81 @@
 // bytes the gateway reads as the user meant them.
 #include <gtest/gtest.h>
 
-#include "charset.h"
 #include "prepare.h"
 
 namespace zelvosend {
 namespace {
 
-TEST(Message, Utf8BecomesLatin1AndLineBreaksBackslashN) {
-    const auto p = prepareMessage("Grüße\naus Köln", false);
-    ASSERT_TRUE(p.ok) << p.error;
-    EXPECT_EQ(p.value, "Gr\xfc\xdf" "e\\naus K\xf6ln");
-    // CR LF and a lone CR are one line break each.
-    EXPECT_EQ(prepareMessage("a\r\nb\rc\n\nd", false).value, "a\\nb\\nc\\n\\nd");
-    // A backslash the user typed stays one backslash.
-    EXPECT_EQ(prepareMessage("C:\\temp", false).value, "C:\\temp");
+// The conversions that cannot fail, in the table's form.
+Prepared done(std::string value) {
+    return {true, std::move(value), ""};
 }
 
-TEST(Message, TheLimitCountsUtf16CodeUnitsBeforeEscaping) {
-    EXPECT_TRUE(prepareMessage(std::string(160, 'a'), false).ok);
-    std::string umlauts;
-    for (int i = 0; i < 160; ++i) umlauts += "ä";  // 320 bytes, 160 characters
-    EXPECT_TRUE(prepareMessage(umlauts, false).ok);
-    const auto over = prepareMessage(std::string(161, 'a'), false);
-    EXPECT_FALSE(over.ok);
-    EXPECT_NE(over.error.find("161"), std::string::npos) << over.error;
-    // 159 characters and a CR LF: 160 counted, 161 bytes sent.
-    const auto broken = prepareMessage(std::string(80, 'a') + "\r\n" + std::string(79, 'b'), false);
-    ASSERT_TRUE(broken.ok) << broken.error;
-    EXPECT_EQ(broken.value.size(), 161u);
-    // A character beyond the Basic Multilingual Plane counts two.
-    EXPECT_FALSE(prepareMessage(std::string(159, 'a') + "\xf0\x9f\x98\x80", true).ok);
-    const auto emoji = prepareMessage(std::string(158, 'a') + "\xf0\x9f\x98\x80", true);
-    ASSERT_TRUE(emoji.ok) << emoji.error;
-    EXPECT_EQ(emoji.value, std::string(158, 'a') + "??");
-    EXPECT_FALSE(prepareMessage("", false).ok);
-    EXPECT_FALSE(prepareMessage("", true).ok);
-}
-
-TEST(Message, ACharacterOutsideLatin1IsNamedOrReplaced) {
-    const auto euro = prepareMessage("5 € bitte", false);
-    EXPECT_FALSE(euro.ok);
-    EXPECT_NE(euro.error.find("U+20AC \"€\""), std::string::npos) << euro.error;
-    EXPECT_NE(euro.error.find("--replace"), std::string::npos);
-    EXPECT_EQ(prepareMessage("5 € bitte", true).value, "5 ? bitte");
-    const auto emoji = prepareMessage("hi \xf0\x9f\x98\x80", false);
-    EXPECT_NE(emoji.error.find("U+1F600"), std::string::npos) << emoji.error;
-    // The last Latin-1 character and the first beyond it.
-    EXPECT_EQ(prepareMessage("\xc3\xbf", false).value, "\xff");
-    EXPECT_FALSE(prepareMessage("\xc4\x80", false).ok);
-}
-
-TEST(Message, InvalidUtf8IsRefusedWithItsOffset) {
-    for (const char* bad : {"abc\xff", "\xc3", "\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80",
-                            "a\x80"}) {
-        const auto p = prepareMessage(bad, true);
-        EXPECT_FALSE(p.ok) << bad;
-        EXPECT_NE(p.error.find("not valid UTF-8"), std::string::npos) << p.error;
-    }
-    EXPECT_NE(prepareMessage("abc\xff", false).error.find("offset 3"), std::string::npos);
-}
-
-TEST(Fields, TextFieldsBecomeLatin1) {
-    EXPECT_EQ(prepareText("the key", "gé heim", false).value, "g\xe9 heim");
-    EXPECT_FALSE(prepareText("the key", "ключ", false).ok);
-    EXPECT_NE(prepareText("--user", "ключ", false).error.find("--user"), std::string::npos);
-    EXPECT_EQ(prepareText("the key", "ключ", true).value, "????");
-}
-
-TEST(Fields, UnencodedValuesAreMadeSafeForAFormDecodingGateway) {
-    EXPECT_EQ(prepareRaw("--time", "24.12.2026 18:00+01", true).value, "24.12.2026 18:00%2b01");
-    EXPECT_EQ(prepareRaw("--kdnr", "a&b=c#d%e", false).value, "a%26b%3dc%23d%25e");
-    EXPECT_FALSE(prepareRaw("--kdnr", "12 345", false).ok);
-    EXPECT_FALSE(prepareRaw("--time", "18:00\n", true).ok);
-    EXPECT_FALSE(prepareRaw("--time", "Mörgen", true).ok);
-}
-
-TEST(Fields, TheRecipientIsAPhoneNumber) {
-    EXPECT_EQ(prepareReceiver("01711234567").value, "01711234567");
-    EXPECT_EQ(prepareReceiver("+49 171 123-45/67").value, "%2b491711234567");
-    for (const char* bad : {"", "12", "0171x", "0171&key=x", "++49171", "49+171", " 0171",
-                            "123456789012345678901"}) {
-        EXPECT_FALSE(prepareReceiver(bad).ok) << bad;
-    }
-}
-
-TEST(Fields, HostAndPort) {
+Prepared hostPort(const std::string& text, int defaultPort) {
     std::string host;
     int port = 0;
-    EXPECT_TRUE(parseHostPort("gw.example.net", 8080, &host, &port));
-    EXPECT_EQ(host, "gw.example.net");
-    EXPECT_EQ(port, 8080);
-    EXPECT_TRUE(parseHostPort("127.0.0.1:65535", 0, &host, &port));
-    EXPECT_EQ(port, 65535);
-    for (const char* bad : {"", ":80", "h:", "h:0", "h:65536", "h:8o", "h:-1", "a b:1", "h:123456"}) {
-        EXPECT_FALSE(parseHostPort(bad, 8080, &host, &port)) << bad;
+    if (!parseHostPort(text, defaultPort, &host, &port)) return {false, "", "refused"};
+    return done(host + " " + std::to_string(port));
+}
+
+TEST(Prepare, ValuesBecomeLatin1WithinTheLimitOrAreRefusedWithTheReason) {
+    const std::string emoji = "\xf0\x9f\x98\x80";
+    std::string umlauts;
+    for (int i = 0; i < 160; ++i) umlauts += "ä";
+    const struct {
+        Prepared got;
+        bool ok;
+        std::string want;  // the value, or a part of the error
+    } rows[] = {
+        {prepareMessage("Grüß\naus Köln", false), true, "Gr\xfc\xdf\\naus K\xf6ln"},
+        {prepareMessage("a\r\nb\rc\n\nd\\", false), true, "a\\nb\\nc\\n\\nd\\"},
+        {prepareMessage(umlauts, false), true, std::string(160, '\xe4')},
+        {prepareMessage(std::string(80, 'a') + "\r\n" + std::string(79, 'b'), false), true,
+         std::string(80, 'a') + "\\n" + std::string(79, 'b')},
+        {prepareMessage(std::string(158, 'a') + emoji, true), true, std::string(158, 'a') + "??"},
+        {prepareMessage(std::string(159, 'a') + emoji, true), false, "has 161 characters"},
+        {prepareMessage("", true), false, "the message is empty"},
+        {prepareMessage("5 € bitte", false), false,
+         "the message holds U+20AC \"€\", which has no Latin-1 form; change it or use --replace"},
+        {prepareMessage("5 € bitte", true), true, "5 ? bitte"},
+        {prepareMessage("hi " + emoji, false), false, "holds U+1F600 \"" + emoji + "\""},
+        {prepareMessage("\xc3\xbf", false), true, "\xff"},
+        {prepareMessage("\xc4\x80", false), false, "U+0100"},
+        {prepareMessage("abc\xff", true), false, "not valid UTF-8 (byte 0xff at offset 3)"},
+        {prepareText("--user", "ключ", false), false, "--user holds U+043A"},
+        {prepareText("the key", "ключ", true), true, "????"},
+        {prepareRaw("--kdnr", "a&b=c#d%e", false), true, "a%26b%3dc%23d%25e"},
+        {prepareRaw("--time", "18:00\n", true), false, "--time may hold printable ASCII"},
+        {prepareRaw("--time", "Mörgen", true), false, "--time may hold printable ASCII"},
+        {prepareReceiver("123"), true, "123"},
+        {prepareReceiver(std::string(20, '9')), true, std::string(20, '9')},
+        {hostPort("gw.example.net", 8080), true, "gw.example.net 8080"},
+        {hostPort("127.0.0.1:65535", 0), true, "127.0.0.1 65535"},
+        {hostPort("h:1", 0), true, "h 1"},
+        {done(answerForTerminal("Gr\xfcnden \x80 \x84zitat\x93 \x9f")), true,
+         "Gründen € „zitat“ Ÿ"},
+        {done(answerForTerminal("\x81\x8d")), true, "\xef\xbf\xbd\xef\xbf\xbd"},
+        {done(answerForTerminal("\x1b]0;x\x07\x7f")), true, "\\x1b]0;x\\x07\\x7f"},
+        {done(withoutFinalLineEnd("Hallo\r\n")), true, "Hallo"},
+        {done(withoutFinalLineEnd("Hallo\n\n")), true, "Hallo\n"},
+        {done(withoutFinalLineEnd("Hallo\r")), true, "Hallo\r"},
+    };
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        const auto& r = rows[i];
+        EXPECT_EQ(r.got.ok, r.ok) << "row " << i << ": " << r.got.error;
+        EXPECT_TRUE(r.ok ? r.got.value == r.want : r.got.error.find(r.want) != std::string::npos)
+            << "row " << i << ": " << r.got.value << r.got.error;
     }
-    EXPECT_FALSE(parseHostPort("proxy", 0, &host, &port)) << "a proxy needs its port";
-}
-
-TEST(Answer, Windows1252BecomesUtf8AndControlsShow) {
-    EXPECT_EQ(answerForTerminal("OK"), "OK");
-    EXPECT_EQ(answerForTerminal("Gr\xfcnden \x80 \x84zitat\x93"), "Gründen € „zitat“");
-    EXPECT_EQ(answerForTerminal("\x81"), "\xef\xbf\xbd");
-    EXPECT_EQ(answerForTerminal("OK\r"), "OK\\x0d");
-    EXPECT_EQ(answerForTerminal("\x1b]0;x\x07"), "\\x1b]0;x\\x07");
-}
-
-TEST(Input, OneFinalLineEndIsDropped) {
-    EXPECT_EQ(withoutFinalLineEnd("Hallo\n"), "Hallo");
-    EXPECT_EQ(withoutFinalLineEnd("Hallo\r\n"), "Hallo");
-    EXPECT_EQ(withoutFinalLineEnd("Hallo\n\n"), "Hallo\n");
-    EXPECT_EQ(withoutFinalLineEnd("Hallo"), "Hallo");
-    EXPECT_EQ(withoutFinalLineEnd(""), "");
+    // Not UTF-8: a lone lead byte, an overlong form, a surrogate, beyond U+10FFFF, a lone tail.
+    for (const char* bad : {"\xc3", "a\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "a\x80"})
+        EXPECT_NE(prepareMessage(bad, true).error.find("is not valid UTF-8"), std::string::npos);
+    for (const char* to :
+         {"", "12", "0171x", "0171&key=x", "++49171", "49+171", " 0171", "123456789012345678901"})
+        EXPECT_NE(prepareReceiver(to).error.find("--to wants a phone number"), std::string::npos);
+    for (const char* text :
+         {"", ":80", "h:", "h:0", "h:65536", "h:8o", "h:-1", "a b:1", "h:123456"})
+        EXPECT_FALSE(hostPort(text, 8080).ok) << text;
+    EXPECT_FALSE(hostPort("proxy", 0).ok) << "a proxy needs its port";
 }
 
 }  // namespace
