@@ -1,0 +1,332 @@
+// zelvo-queue: a durable send queue in front of the gateway. `add` stores a
+// message and returns; `run` sends what is due, never a message twice.
+#include <pwd.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <iostream>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "charset.h"
+#include "config.h"
+#include "prepare.h"
+#include "runner.h"
+#include "store.h"
+
+namespace {
+
+using namespace zelvoqueue;
+
+enum Exit {
+    kOk = 0,
+    kNotDone = 1,  // no such message, or not in a state for that
+    kStorage = 2,  // the queue cannot be read or written
+    kUsage = 64,
+    kConfig = 78,  // the runner's configuration or a key file is unusable
+};
+
+constexpr char kFooter[] =
+    "The queue is --db PATH, or a postgresql:// connection URI, else $ZELVO_QUEUE_DB,\n"
+    "else /var/lib/zelvo/queue.db for root and ~/.local/state/zelvo/queue.db\n"
+    "(under $XDG_STATE_HOME when set) for others. The runner's configuration is\n"
+    "--config FILE, else $ZELVO_QUEUE_CONFIG, else /etc/zelvo/queue.conf.\n"
+    "\n"
+    "States: queued, sending, accepted, refused, failed (nothing was sent, attempts\n"
+    "used up), unknown (the gateway may have taken it; never sent again unless you\n"
+    "retry it), expired (older than its TTL, never sent), dropped.\n"
+    "\n"
+    "Exit status: 0 done (add: the message is on disk); 1 no such message or not in\n"
+    "a state for that; 2 the queue cannot be read or written; 64 usage error or a\n"
+    "message that cannot be sent; 78 the configuration or a key file is unusable.";
+
+std::atomic<bool> gStop{false};
+
+void onStop(int) {
+    gStop = true;
+}
+
+int fail(int code, const std::string& what) {
+    std::cerr << "zelvo-queue: " << what << "\n";
+    return code;
+}
+
+// The recipient as stored and shown: "+" and digits, or digits.
+std::string displayReceiver(const std::string& prepared) {
+    return prepared.rfind("%2b", 0) == 0 ? "+" + prepared.substr(3) : prepared;
+}
+
+// The stored message text for a terminal or JSON: UTF-8, line breaks as sent.
+std::string bodyText(const std::string& latin1) {
+    return zelvotools::latin1ToUtf8(latin1);
+}
+
+std::string person() {
+    const passwd* pw = ::getpwuid(::getuid());
+    return "user " + (pw && pw->pw_name ? std::string(pw->pw_name) : std::to_string(::getuid()));
+}
+
+struct Common {
+    std::string db;
+    std::string config;
+    std::string database() const { return db.empty() ? defaultDatabase() : db; }
+};
+
+struct AddArgs {
+    std::string to, time, account;
+    bool test = false, truncate = false, replace = false;
+    long long ttl = 0;
+    std::vector<std::string> words;
+};
+
+int add(const Common& common, const AddArgs& a) {
+    std::string text;
+    if (!zelvosend::messageText(a.words, std::cin, &text)) {
+        return fail(kUsage, "cannot read the message from standard input");
+    }
+    const auto msg = zelvosend::prepareMessage(text, a.replace, a.truncate);
+    const auto to = zelvosend::prepareReceiver(a.to);
+    const auto time = zelvosend::prepareRaw("--time", a.time, true);
+    for (const auto* p : {&msg, &to, &time}) {
+        if (!p->ok) return fail(kUsage, p->error);
+    }
+    // A named account must exist where the configuration can be read; the
+    // key is not needed to add.
+    if (!a.account.empty()) {
+        Config config;
+        std::string why;
+        const std::string path = configPath(common.config);
+        if (loadConfig(path, &config, &why) && !config.accounts.count(a.account)) {
+            return fail(kUsage, "no [account " + a.account + "] in " + path);
+        }
+    }
+    NewMessage m;
+    m.receiver = displayReceiver(to.value);
+    m.body = msg.value;
+    m.time = time.value;
+    m.test = a.test;
+    m.account = a.account;
+    m.ttl = a.ttl;
+    try {
+        auto store = openStore(common.database());
+        const auto ids = store->add({m});
+        std::cout << ids.front() << std::endl;
+    } catch (const StoreError& e) {
+        return fail(kStorage, std::string(e.what()) + "; the message was not queued");
+    }
+    return std::cout ? kOk : kStorage;
+}
+
+int run(const Common& common, const RunOptions& options) {
+    Config config;
+    std::string why;
+    if (!loadConfig(configPath(common.config), &config, &why) || !loadKeys(&config, &why)) {
+        return fail(kConfig, why);
+    }
+    if (config.accounts.empty()) {
+        return fail(kConfig, configPath(common.config) + " names no account: fill in [account]");
+    }
+    // The signals are taken by a flag; the sends in flight are finished.
+    struct sigaction sa {};
+    sa.sa_handler = onStop;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGTERM, &sa, nullptr);
+    ::sigaction(SIGINT, &sa, nullptr);
+    try {
+        auto store = openStore(common.database());
+        runQueue(*store, config, options, gStop, stdout);
+    } catch (const StoreError& e) {
+        return fail(kStorage, e.what());
+    }
+    return kOk;
+}
+
+nlohmann::json asJson(const Message& m) {
+    return {{"id", m.id},
+            {"state", stateName(m.state)},
+            {"recipient", m.receiver},
+            {"created", isoTime(m.created)},
+            {"attempts", m.attempts},
+            {"runner", m.runner.empty() ? nlohmann::json() : nlohmann::json(m.runner)}};
+}
+
+std::string oneLine(const std::string& utf8) {
+    return zelvotools::printable(utf8, "\u21b5");
+}
+
+int list(Store& store, const std::string& stateText, bool json) {
+    std::optional<State> only;
+    if (!stateText.empty()) {
+        only = stateFromName(stateText);
+        if (!only) return fail(kUsage, "--state: no state \"" + stateText + "\"");
+    }
+    const auto messages = store.list(only);
+    for (const Message& m : messages) {
+        if (json) {
+            std::cout << asJson(m).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
+                      << "\n";
+        } else {
+            std::printf("%6lld  %-8s  %-21s  %s  %2d  %s%s%s\n", m.id, stateName(m.state),
+                        m.receiver.c_str(), isoTime(m.created).c_str(), m.attempts,
+                        oneLine(bodyText(m.body)).substr(0, 40).c_str(),
+                        m.runner.empty() ? "" : "  held by ", m.runner.c_str());
+        }
+    }
+    std::cout.flush();
+    return kOk;
+}
+
+int show(Store& store, long long id) {
+    const auto found = store.get(id);
+    if (!found) return fail(kNotDone, "no message " + std::to_string(id));
+    const Message& m = *found;
+    std::cout << "message " << m.id << ": " << stateName(m.state) << "\n"
+              << "recipient: " << m.receiver << "\n"
+              << "text: " << oneLine(bodyText(m.body)) << "\n"
+              << "account: " << (m.account.empty() ? "(default)" : m.account) << "\n"
+              << "test: " << (m.test ? "yes" : "no") << "\n";
+    if (!m.time.empty()) std::cout << "time: " << m.time << "\n";
+    std::cout << "created: " << isoTime(m.created) << "\n";
+    if (m.ttl > 0) std::cout << "ttl: " << m.ttl << " s\n";
+    if (m.state == State::Queued && m.attempts > 0) {
+        std::cout << "next attempt: " << isoTime(m.due) << "\n";
+    }
+    if (!m.runner.empty()) {
+        std::cout << "held by: " << m.runner << " until " << isoTime(m.leaseUntil) << "\n";
+    }
+    std::cout << "attempts: " << m.attempts << "\n";
+    for (const Attempt& a : m.history) {
+        std::cout << "  " << a.number << ". " << isoTime(a.started) << " to "
+                  << (a.ended > 0 ? isoTime(a.ended) : std::string("(in flight)")) << "  "
+                  << a.outcome << "  runner " << a.runner;
+        if (!a.answer.empty()) std::cout << "  answer: " << oneLine(a.answer);
+        if (!a.error.empty()) std::cout << "  error: " << oneLine(a.error);
+        std::cout << "\n";
+    }
+    std::cout << "history:\n";
+    for (const Event& e : m.events) {
+        std::cout << "  " << isoTime(e.at) << "  " << oneLine(e.text) << "\n";
+    }
+    return kOk;
+}
+
+int stats(Store& store, bool json) {
+    const auto counts = store.stats();
+    if (json) {
+        nlohmann::ordered_json o = nlohmann::ordered_json::object();
+        for (State s : kAllStates) o[stateName(s)] = counts.at(s);
+        std::cout << o.dump() << std::endl;
+        return kOk;
+    }
+    for (State s : kAllStates) std::printf("%-9s %lld\n", stateName(s), counts.at(s));
+    for (const auto& [runner, n] : store.holders()) {
+        std::printf("sending by %s: %lld\n", runner.c_str(), n);
+    }
+    std::fflush(stdout);
+    return kOk;
+}
+
+int decide(Store& store, long long id, bool retry) {
+    const Change c = retry ? store.retry(id, person()) : store.drop(id, person());
+    if (c == Change::NoSuchMessage) return fail(kNotDone, "no message " + std::to_string(id));
+    if (c == Change::NotAllowed) {
+        const auto m = store.get(id);
+        return fail(kNotDone,
+                    "message " + std::to_string(id) + " is " + (m ? stateName(m->state) : "gone") +
+                        (retry ? "; only unknown, failed or expired messages can be queued again"
+                               : "; only queued, unknown, failed or expired messages can be "
+                                 "dropped"));
+    }
+    std::cout << "message " << id << ": " << (retry ? "queued" : "dropped") << std::endl;
+    return kOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // A full disk or a file-size limit must fail a write, not end the program.
+    ::signal(SIGXFSZ, SIG_IGN);
+    ::signal(SIGPIPE, SIG_IGN);
+
+    CLI::App app{"zelvo-queue - a durable send queue for the SMS gateway.", "zelvo-queue"};
+    app.footer(kFooter);
+    app.set_version_flag("--version", std::string("zelvo-queue ") + ZELVO_VERSION);
+    app.require_subcommand(1);
+    app.fallthrough();
+    Common common;
+    app.add_option("--db", common.db, "the queue: a file, or a postgresql:// URI")
+        ->type_name("PATH|URI");
+    app.add_option("--config", common.config, "the runner's configuration")->type_name("FILE");
+
+    AddArgs a;
+    auto* addCmd = app.add_subcommand("add", "store a message; prints its id");
+    addCmd->add_option("--to", a.to, "recipient, e.g. 01711234567 or +491711234567")
+        ->required()
+        ->type_name("RECEIVER");
+    addCmd->add_flag("--test", a.test, "ask the gateway for a test send");
+    addCmd->add_option("--time", a.time, "time value passed to the gateway")->type_name("T");
+    addCmd->add_option("--ttl", a.ttl, "drop it unsent after this long (default: the runner's)")
+        ->check(CLI::Range(1LL, 100LL * 365 * 86400))
+        ->type_name("SECONDS");
+    addCmd->add_option("--account", a.account, "an [account NAME] of the configuration")
+        ->type_name("NAME");
+    addCmd->add_flag("--truncate", a.truncate, "keep the first 160 characters of a longer message");
+    addCmd->add_flag("--replace", a.replace,
+                     "send \"?\" for characters outside Latin-1 instead of refusing");
+    addCmd->add_option("message", a.words, "the message; without it, standard input")
+        ->type_name("MESSAGE...");
+
+    RunOptions ro;
+    auto* runCmd = app.add_subcommand("run", "send due messages until SIGTERM or SIGINT");
+    runCmd->add_flag("--once", ro.once, "stop when no message is due");
+    runCmd->add_option("--workers", ro.workers, "messages in flight at once")
+        ->check(CLI::Range(1, 64))
+        ->capture_default_str();
+
+    std::string stateText;
+    bool json = false;
+    auto* listCmd = app.add_subcommand("list", "list the messages");
+    listCmd->add_option("--state", stateText, "only messages in this state")->type_name("STATE");
+    listCmd->add_flag("--json", json, "one JSON object per message");
+
+    long long id = 0;
+    auto* showCmd = app.add_subcommand("show", "a message with all its attempts");
+    showCmd->add_option("id", id)->required()->type_name("ID");
+    auto* retryCmd =
+        app.add_subcommand("retry", "queue an unknown, failed or expired message again");
+    retryCmd->add_option("id", id)->required()->type_name("ID");
+    auto* dropCmd = app.add_subcommand("drop", "give a message up: dropped");
+    dropCmd->add_option("id", id)->required()->type_name("ID");
+    auto* statsCmd = app.add_subcommand("stats", "how many messages are in each state");
+    statsCmd->add_flag("--json", json, "one JSON object: state name to count");
+    auto* initCmd = app.add_subcommand("init", "create or upgrade the queue's schema");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int rc = app.exit(e);
+        return rc == 0 ? kOk : kUsage;
+    }
+
+    if (*addCmd) return add(common, a);
+    if (*runCmd) return run(common, ro);
+    try {
+        auto store = openStore(common.database());
+        if (*listCmd) return list(*store, stateText, json);
+        if (*showCmd) return show(*store, id);
+        if (*retryCmd) return decide(*store, id, true);
+        if (*dropCmd) return decide(*store, id, false);
+        if (*statsCmd) return stats(*store, json);
+        if (*initCmd) {
+            store->init();
+            std::cout << store->where() << ": schema version " << kSchemaVersion << std::endl;
+            return kOk;
+        }
+    } catch (const StoreError& e) {
+        return fail(kStorage, e.what());
+    }
+    return kUsage;
+}

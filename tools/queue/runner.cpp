@@ -1,0 +1,317 @@
+#include "runner.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <ctime>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "charset.h"
+#include "prepare.h"
+#include "send_core.h"
+
+namespace zelvoqueue {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// What the workers of one runner share: the log and the gateway's hold.
+class Shared {
+  public:
+    Shared(std::FILE* log) : log_(log) {}
+
+    void line(const std::string& text) {
+        std::lock_guard<std::mutex> hold(mu_);
+        std::fwrite(text.data(), 1, text.size(), log_);
+        std::fputc('\n', log_);
+        std::fflush(log_);
+    }
+
+    // The gateway could not be reached: hold all sends for a while.
+    void gatewayFailed() {
+        std::lock_guard<std::mutex> hold(mu_);
+        ++failures_;
+        const auto until =
+            Clock::now() +
+            std::chrono::milliseconds(static_cast<long long>(backoffSeconds(failures_) * 1000));
+        holdUntil_ = std::max(holdUntil_, until);
+        unreachable_ = true;
+    }
+    void gatewayReached() {
+        std::lock_guard<std::mutex> hold(mu_);
+        failures_ = 0;
+        holdUntil_ = Clock::time_point{};
+    }
+    Clock::time_point holdUntil() {
+        std::lock_guard<std::mutex> hold(mu_);
+        return holdUntil_;
+    }
+    bool everUnreachable() {
+        std::lock_guard<std::mutex> hold(mu_);
+        return unreachable_;
+    }
+
+  private:
+    std::mutex mu_;
+    std::FILE* log_;
+    int failures_ = 0;
+    Clock::time_point holdUntil_{};
+    bool unreachable_ = false;
+};
+
+std::string utf8(const std::string& cp1252) {
+    return zelvotools::cp1252ToUtf8(cp1252);
+}
+
+std::string who(const Message& m) {
+    return "message " + std::to_string(m.id) + " to " + m.receiver;
+}
+
+// Sleeps up to `seconds`, waking early when `stop` is set.
+void nap(double seconds, const std::atomic<bool>& stop) {
+    const auto end = Clock::now() + std::chrono::milliseconds(
+                                        static_cast<long long>(std::max(0.0, seconds) * 1000));
+    while (!stop && Clock::now() < end) {
+        std::this_thread::sleep_for(
+            std::min<Clock::duration>(std::chrono::milliseconds(50), end - Clock::now()));
+    }
+}
+
+class Worker {
+  public:
+    Worker(Store& store, const Config& config, const RunOptions& options, const std::string& name,
+           const std::atomic<bool>& stop, Shared& shared)
+        : store_(store),
+          config_(config),
+          options_(options),
+          name_(name),
+          stop_(stop),
+          shared_(shared) {
+        rules_.perSecond = config.perSecond;
+        rules_.perRecipientPerMinute = config.perRecipientPerMinute;
+        rules_.ttl = config.ttl;
+        rules_.leaseSeconds = config.leaseSeconds();
+    }
+
+    void run() {
+        std::optional<Finish> done;
+        while (true) {
+            bool want = !stop_;
+            if (want && options_.once && shared_.everUnreachable()) want = false;
+            const auto hold = shared_.holdUntil();
+            if (want && Clock::now() < hold) {
+                if (done) {
+                    claim(&done, false);
+                    continue;
+                }
+                nap(std::chrono::duration<double>(hold - Clock::now()).count(), stop_);
+                continue;
+            }
+            Claim c = claim(&done, want);
+            if (!c.message) {
+                if (!want) return;
+                if (options_.once && !c.limited) return;
+                nap(c.waitSeconds < 0 ? 0.2 : std::min(c.waitSeconds, 0.2), stop_);
+                continue;
+            }
+            bool unreachable = false;
+            done = send(*c.message, c.attempt, &unreachable);
+            if (unreachable) {
+                // Recorded first, so that the message is due again when the
+                // hold ends and goes first.
+                claim(&done, false);
+                shared_.gatewayFailed();
+            }
+        }
+    }
+
+  private:
+    // One claim; a transient database failure is waited out (the finished
+    // attempt is kept until it is recorded).
+    Claim claim(std::optional<Finish>* done, bool want) {
+        for (int tries = 0;; ++tries) {
+            try {
+                Claim c = store_.claim(name_, rules_, *done ? &**done : nullptr, want);
+                if (*done && !c.finishApplied) {
+                    shared_.line("message " + std::to_string((*done)->id) +
+                                 ": its outcome was recorded with the attempt; the message had "
+                                 "been changed meanwhile");
+                }
+                done->reset();
+                for (const Message& m : c.expired) {
+                    shared_.line(who(m) + ": expired: not sent within its TTL");
+                }
+                for (const Message& m : c.orphaned) {
+                    shared_.line(who(m) + ": unknown: its runner " + m.runner +
+                                 " stopped during the send; the gateway may have taken it");
+                }
+                return c;
+            } catch (const StoreError& e) {
+                if (!e.transient() || (stop_ && tries >= 20)) throw;
+                if (tries == 0)
+                    shared_.line(std::string("zelvo-queue: ") + e.what() + "; trying again");
+                static const std::atomic<bool> never{false};
+                nap(0.5, never);
+            }
+        }
+    }
+
+    Finish send(const Message& m, int attempt, bool* unreachable) {
+        Finish f;
+        f.id = m.id;
+        f.attempt = attempt;
+        const auto account = config_.accounts.find(m.account);
+        if (account == config_.accounts.end()) {
+            f.state = State::Failed;
+            f.error = "no account \"" + m.account + "\" in the configuration";
+            if (m.account.empty()) f.error = "no [account] section in the configuration";
+            shared_.line(who(m) + ": failed: " + f.error);
+            return f;
+        }
+        const Account& a = account->second;
+        const std::string receiver = receiverForWire(m.receiver);
+        zelvonet::Message msg;
+        msg.kdnr = a.kdnr.c_str();
+        msg.firma = a.firma;
+        msg.user = a.user.c_str();
+        msg.key = a.key.c_str();
+        msg.msg = m.body.c_str();
+        msg.receiver = receiver.c_str();
+        msg.time = m.time.empty() ? nullptr : m.time.c_str();
+        msg.proxyHost = config_.proxyHost.empty() ? nullptr : config_.proxyHost.c_str();
+        msg.proxyPort = config_.proxyPort;
+        msg.test = m.test;
+
+        std::vector<char> answer(64 * 1024, '\0');
+        const zelvonet::SendResult r =
+            zelvonet::send(msg, config_.gateway, config_.timeouts(), answer.data(),
+                           static_cast<int>(answer.size()));
+        const std::string text = utf8(answer.data());
+        std::string line = who(m) + ": ";
+        switch (r.outcome) {
+            case zelvonet::Outcome::Accepted:
+            case zelvonet::Outcome::Refused:
+                shared_.gatewayReached();
+                f.state =
+                    r.outcome == zelvonet::Outcome::Accepted ? State::Accepted : State::Refused;
+                f.answer = text;
+                line += std::string(stateName(f.state)) + ": " + text;
+                break;
+            case zelvonet::Outcome::Failed: {
+                *unreachable = true;
+                f.error = text;
+                const int failures = m.failures + 1;
+                if (failures >= config_.maxAttempts) {
+                    f.state = State::Failed;
+                    line += "failed: " + text + " (" + std::to_string(failures) +
+                            " attempts, nothing was sent)";
+                } else {
+                    f.state = State::Queued;
+                    f.retryAfter = backoffSeconds(failures);
+                    char next[96];
+                    std::snprintf(next, sizeof next, " (attempt %d of %d, again in %g s)", failures,
+                                  config_.maxAttempts, f.retryAfter);
+                    line += "queued: " + text + next;
+                }
+                break;
+            }
+            case zelvonet::Outcome::Unknown:
+                shared_.gatewayReached();
+                f.state = State::Unknown;
+                f.error = text;
+                line += "unknown: " + text + " (the gateway may have taken it; not sent again)";
+                break;
+        }
+        shared_.line(zelvotools::printable(line, "\\n"));
+        return f;
+    }
+
+    Store& store_;
+    const Config& config_;
+    const RunOptions& options_;
+    const std::string& name_;
+    const std::atomic<bool>& stop_;
+    Shared& shared_;
+    ClaimRules rules_;
+};
+
+}  // namespace
+
+std::string runnerName() {
+    char host[256] = {};
+    if (::gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
+    return std::string(host) + ":" + std::to_string(::getpid());
+}
+
+double backoffSeconds(int n) {
+    return std::min(300.0, std::ldexp(1.0, std::clamp(n, 1, 30) - 1));
+}
+
+void runQueue(Store& store, const Config& config, const RunOptions& options,
+              const std::atomic<bool>& stop, std::FILE* log) {
+    Shared shared(log);
+    const std::string name = runnerName();
+    ClaimRules rules;
+    rules.leaseSeconds = config.leaseSeconds();
+    for (const Message& m : store.startRunner(name, rules)) {
+        shared.line(who(m) +
+                    ": unknown: the runner stopped during the send; the gateway may "
+                    "have taken it");
+    }
+    shared.line("zelvo-queue: runner " + name + " on " + store.where() + ", gateway " +
+                config.gateway.host + ":" + std::to_string(config.gateway.port) +
+                (config.proxyHost.empty()
+                     ? ""
+                     : " through " + config.proxyHost + ":" + std::to_string(config.proxyPort)) +
+                ", " + std::to_string(options.workers) + " worker(s)");
+
+    std::vector<std::thread> threads;
+    std::mutex errorMu;
+    std::string error;
+    std::atomic<bool> failed{false};
+    // A worker whose database failed stops the others.
+    std::atomic<bool> stopAll{false};
+    for (int i = 0; i < options.workers; ++i) {
+        threads.emplace_back([&] {
+            try {
+                Worker w(store, config, options, name, stopAll, shared);
+                w.run();
+            } catch (const StoreError& e) {
+                std::lock_guard<std::mutex> hold(errorMu);
+                if (error.empty()) error = e.what();
+                failed = true;
+                stopAll = true;
+            }
+        });
+    }
+    std::thread watch([&] {
+        while (!stopAll) {
+            if (stop) stopAll = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    for (auto& t : threads) t.join();
+    stopAll = true;
+    watch.join();
+    if (failed) throw StoreError(error);
+}
+
+std::string isoTime(double unixSeconds) {
+    const auto t = static_cast<std::time_t>(std::floor(unixSeconds));
+    std::tm tm{};
+    ::gmtime_r(&t, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return buf;
+}
+
+std::string receiverForWire(const std::string& receiver) {
+    return zelvosend::prepareReceiver(receiver).value;
+}
+
+}  // namespace zelvoqueue

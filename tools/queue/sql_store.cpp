@@ -1,0 +1,370 @@
+#include "sql_store.h"
+
+#include <algorithm>
+
+namespace zelvoqueue {
+
+namespace {
+
+constexpr char kMessageColumns[] =
+    "id, state, receiver, body, time_value, test, account, ttl, created, due, attempts, "
+    "failures, coalesce(runner, ''), coalesce(lease_until, 0), answer, ttl_from";
+
+constexpr char kDead[] = "the runner stopped during the send; the gateway may have taken it";
+
+long long i64(const std::string& s) {
+    return s.empty() ? 0 : std::stoll(s);
+}
+double f64(const std::string& s) {
+    return s.empty() ? 0 : std::stod(s);
+}
+
+Message readMessage(const Row& r) {
+    Message m;
+    m.id = i64(r[0]);
+    m.state = stateFromName(r[1]).value_or(State::Unknown);
+    m.receiver = r[2];
+    m.body = r[3];
+    m.time = r[4];
+    m.test = r[5] == "1" || r[5] == "t";
+    m.account = r[6];
+    m.ttl = i64(r[7]);
+    m.created = f64(r[8]);
+    m.due = f64(r[9]);
+    m.attempts = static_cast<int>(i64(r[10]));
+    m.failures = static_cast<int>(i64(r[11]));
+    m.runner = r[12];
+    m.leaseUntil = f64(r[13]);
+    m.answer = r[14];
+    return m;
+}
+
+std::string select(const std::string& rest) {
+    return std::string("SELECT ") + kMessageColumns + " FROM zelvo_messages " + rest;
+}
+
+// A transaction, rolled back when left without commit().
+class Tx {
+  public:
+    explicit Tx(Database& db) : db_(db) { db.begin(); }
+    ~Tx() {
+        if (!done_) db_.rollback();
+    }
+    Tx(const Tx&) = delete;
+    Tx& operator=(const Tx&) = delete;
+    void commit() {
+        db_.commit();
+        done_ = true;
+    }
+
+  private:
+    Database& db_;
+    bool done_ = false;
+};
+
+}  // namespace
+
+// A connection taken from the pool for one call; the schema is made sure of
+// on the first.
+class SqlStore::Lease {
+  public:
+    explicit Lease(SqlStore& s) : s_(s), db_(s.acquire()) {
+        if (!s.schemaReady_) {
+            s.ensureSchema(*db_);
+            s.schemaReady_ = true;
+        }
+    }
+    ~Lease() { s_.release(std::move(db_)); }
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+    Database& operator*() { return *db_; }
+
+  private:
+    SqlStore& s_;
+    std::unique_ptr<Database> db_;
+};
+
+std::unique_ptr<Database> SqlStore::acquire() {
+    std::unique_lock<std::mutex> hold(mu_);
+    freed_.wait(hold, [this] { return !idle_.empty() || open_ < maxConnections_; });
+    if (!idle_.empty()) {
+        auto db = std::move(idle_.back());
+        idle_.pop_back();
+        return db;
+    }
+    ++open_;
+    hold.unlock();
+    try {
+        return connect();
+    } catch (...) {
+        hold.lock();
+        --open_;
+        freed_.notify_one();
+        throw;
+    }
+}
+
+void SqlStore::release(std::unique_ptr<Database> db) {
+    std::lock_guard<std::mutex> hold(mu_);
+    if (db && !db->broken()) {
+        idle_.push_back(std::move(db));
+    } else {
+        --open_;
+    }
+    freed_.notify_one();
+}
+
+void SqlStore::closeAll() {
+    std::lock_guard<std::mutex> hold(mu_);
+    open_ -= idle_.size();
+    idle_.clear();
+}
+
+void SqlStore::init() {
+    Lease db(*this);
+}
+
+std::vector<long long> SqlStore::add(const std::vector<NewMessage>& messages) {
+    Lease db(*this);
+    Tx tx(*db);
+    const double t = (*db).now();
+    std::vector<long long> ids;
+    for (const NewMessage& m : messages) {
+        const auto rows = (*db).query(
+            "INSERT INTO zelvo_messages (state, receiver, body, time_value, test, account, ttl, "
+            "created, ttl_from, due) VALUES ('queued', ?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING id",
+            {m.receiver, Blob{m.body}, m.time, static_cast<long long>(m.test), m.account, m.ttl, t,
+             t, t});
+        ids.push_back(i64(rows.at(0).at(0)));
+        event(*db, ids.back(), t, "added");
+    }
+    tx.commit();
+    return ids;
+}
+
+std::vector<Message> SqlStore::startRunner(const std::string&, const ClaimRules&) {
+    Lease db(*this);
+    const std::string condition = becomeRunner();
+    Tx tx(*db);
+    const double t = (*db).now();
+    auto orphans = markUnknown(*db, condition, {t}, t, kDead);
+    tx.commit();
+    return orphans;
+}
+
+Claim SqlStore::claim(const std::string& runner, const ClaimRules& rules, const Finish* done,
+                      bool want) {
+    Lease db(*this);
+    Claim c;
+    Tx tx(*db);
+    const double t = (*db).now();
+    if (done) c.finishApplied = record(*db, *done, t);
+    // Claims of dead runners are looked for about once a second.
+    if (t - lastSweep_ >= 1) {
+        lastSweep_ = t;
+        c.orphaned = markUnknown(*db, "state = 'sending' AND lease_until < ?", {t}, t, kDead);
+    }
+    if (want) take(*db, runner, rules, t, &c);
+    tx.commit();
+    return c;
+}
+
+std::vector<Message> SqlStore::list(std::optional<State> only) {
+    Lease db(*this);
+    std::vector<Message> out;
+    const auto rows =
+        only ? (*db).query(select("WHERE state = ? ORDER BY id"), {std::string(stateName(*only))})
+             : (*db).query(select("ORDER BY id"));
+    for (const Row& r : rows) out.push_back(readMessage(r));
+    return out;
+}
+
+std::optional<Message> SqlStore::get(long long id) {
+    Lease db(*this);
+    const auto rows = (*db).query(select("WHERE id = ?"), {id});
+    if (rows.empty()) return std::nullopt;
+    Message m = readMessage(rows[0]);
+    for (const Row& a : (*db).query("SELECT number, runner, started, coalesce(ended, 0), "
+                                    "outcome, answer, error FROM zelvo_attempts "
+                                    "WHERE message_id = ? ORDER BY number",
+                                    {id})) {
+        m.history.push_back(
+            Attempt{static_cast<int>(i64(a[0])), a[1], f64(a[2]), f64(a[3]), a[4], a[5], a[6]});
+    }
+    for (const Row& e : (*db).query(
+             "SELECT at, text FROM zelvo_events WHERE message_id = ? ORDER BY at, id", {id})) {
+        m.events.push_back(Event{f64(e[0]), e[1]});
+    }
+    return m;
+}
+
+std::map<State, long long> SqlStore::stats() {
+    Lease db(*this);
+    std::map<State, long long> out;
+    for (State s : kAllStates) out[s] = 0;
+    for (const Row& r : (*db).query("SELECT state, count(*) FROM zelvo_messages GROUP BY state")) {
+        if (auto s = stateFromName(r[0])) out[*s] = i64(r[1]);
+    }
+    return out;
+}
+
+std::map<std::string, long long> SqlStore::holders() {
+    Lease db(*this);
+    std::map<std::string, long long> out;
+    for (const Row& r : (*db).query("SELECT runner, count(*) FROM zelvo_messages "
+                                    "WHERE state = 'sending' GROUP BY runner")) {
+        out[r[0]] = i64(r[1]);
+    }
+    return out;
+}
+
+Change SqlStore::retry(long long id, const std::string& who) {
+    return decide(id, who, retryAllowed, "queued", "put back to the queue");
+}
+
+Change SqlStore::drop(long long id, const std::string& who) {
+    return decide(id, who, dropAllowed, "dropped", "dropped");
+}
+
+std::vector<Message> SqlStore::markUnknown(Database& db, const std::string& condition,
+                                           const std::vector<Param>& params, double t,
+                                           const std::string& why) {
+    std::vector<Message> found;
+    for (const Row& r : db.query(select("WHERE " + condition + skipLocked()), params)) {
+        found.push_back(readMessage(r));
+    }
+    for (const Message& m : found) {
+        db.query(
+            "UPDATE zelvo_messages SET state = 'unknown', runner = NULL, "
+            "lease_until = NULL, answer = ? WHERE id = ?",
+            {why, m.id});
+        db.query(
+            "UPDATE zelvo_attempts SET ended = ?, outcome = 'unknown', error = ? "
+            "WHERE message_id = ? AND number = ? AND ended IS NULL",
+            {t, why, m.id, static_cast<long long>(m.attempts)});
+        event(db, m.id, t, "unknown: " + why + " (" + m.runner + ")");
+    }
+    return found;
+}
+
+void SqlStore::event(Database& db, long long id, double t, const std::string& text) {
+    db.query("INSERT INTO zelvo_events (message_id, at, text) VALUES (?, ?, ?)", {id, t, text});
+}
+
+bool SqlStore::record(Database& db, const Finish& f, double t) {
+    const std::string outcome = stateName(f.state);
+    db.query(
+        "UPDATE zelvo_attempts SET ended = ?, outcome = ?, answer = ?, error = ? "
+        "WHERE message_id = ? AND number = ?",
+        {t, outcome, f.answer, f.error, f.id, static_cast<long long>(f.attempt)});
+    const bool failure = f.state == State::Queued || f.state == State::Failed;
+    // The message itself only while it still waits for this attempt's end
+    // (a runner that came back late may find it marked unknown).
+    const auto changed = db.query(
+        "UPDATE zelvo_messages SET state = ?, due = ?, failures = failures + ?, runner = NULL, "
+        "lease_until = NULL, answer = ? WHERE id = ? AND attempts = ? "
+        "AND state IN ('sending', 'unknown') RETURNING id",
+        {outcome, t + f.retryAfter, static_cast<long long>(failure),
+         f.answer.empty() ? f.error : f.answer, f.id, static_cast<long long>(f.attempt)});
+    return !changed.empty();
+}
+
+void SqlStore::take(Database& db, const std::string& runner, const ClaimRules& rules, double t,
+                    Claim* c) {
+    const bool limited = rules.perSecond > 0 || rules.perRecipientPerMinute > 0;
+    if (limited) {
+        lockLimits(db);
+        db.query("DELETE FROM zelvo_sends WHERE at < ?", {t - 61});
+    }
+    if (rules.perSecond > 0) {
+        const auto r = db.query(
+            "SELECT count(*), coalesce(min(at), 0) FROM zelvo_sends WHERE at > ?", {t - 1});
+        if (i64(r[0][0]) >= rules.perSecond) {
+            c->limited = true;
+            c->waitSeconds = f64(r[0][1]) + 1 - t;
+            return;
+        }
+    }
+    std::string where = "WHERE state = 'queued' AND due <= ?";
+    std::vector<Param> params{t};
+    if (rules.perRecipientPerMinute > 0) {
+        where +=
+            " AND receiver NOT IN (SELECT receiver FROM zelvo_sends WHERE at > ? GROUP BY "
+            "receiver HAVING count(*) >= ?)";
+        params.push_back(t - 60);
+        params.push_back(static_cast<long long>(rules.perRecipientPerMinute));
+    }
+    const std::string sql = select(where + " ORDER BY id LIMIT 1" + skipLocked());
+    for (int round = 0; round < 1000; ++round) {
+        const auto rows = db.query(sql, params);
+        if (rows.empty()) {
+            nothingDue(db, rules, t, c);
+            return;
+        }
+        Message m = readMessage(rows[0]);
+        const double ttlFrom = f64(rows[0][15]);
+        const long long ttl = m.ttl > 0 ? m.ttl : rules.ttl;
+        if (ttl > 0 && ttlFrom + static_cast<double>(ttl) <= t) {
+            db.query("UPDATE zelvo_messages SET state = 'expired' WHERE id = ?", {m.id});
+            event(db, m.id, t, "expired: not sent within its TTL of " + std::to_string(ttl) + " s");
+            c->expired.push_back(m);
+            continue;
+        }
+        m.attempts += 1;
+        db.query(
+            "UPDATE zelvo_messages SET state = 'sending', attempts = ?, runner = ?, "
+            "lease_until = ? WHERE id = ?",
+            {static_cast<long long>(m.attempts), runner, t + rules.leaseSeconds, m.id});
+        db.query(
+            "INSERT INTO zelvo_attempts (message_id, number, runner, started) "
+            "VALUES (?, ?, ?, ?)",
+            {m.id, static_cast<long long>(m.attempts), runner, t});
+        if (limited) {
+            db.query("INSERT INTO zelvo_sends (at, receiver) VALUES (?, ?)", {t, m.receiver});
+        }
+        m.state = State::Sending;
+        m.runner = runner;
+        c->attempt = m.attempts;
+        c->message = std::move(m);
+        return;
+    }
+}
+
+void SqlStore::nothingDue(Database& db, const ClaimRules& rules, double t, Claim* c) {
+    const auto r = db.query(
+        "SELECT count(*), coalesce(min(due), 0) FROM zelvo_messages WHERE state = 'queued'");
+    if (i64(r[0][0]) == 0) {
+        c->waitSeconds = -1;  // nothing queued at all
+        return;
+    }
+    const double first = f64(r[0][1]);
+    if (first <= t) {
+        // Due, but held by other runners' claims or by the recipients' limits.
+        c->limited = true;
+        c->waitSeconds = rules.perRecipientPerMinute > 0 ? 1 : 0.05;
+    } else {
+        c->waitSeconds = first - t;
+    }
+}
+
+Change SqlStore::decide(long long id, const std::string& who, bool (*allowed)(State),
+                        const char* to, const char* what) {
+    Lease db(*this);
+    Tx tx(*db);
+    const auto rows = (*db).query(std::string("SELECT state FROM zelvo_messages WHERE id = ?") +
+                                      (*skipLocked() ? " FOR UPDATE" : ""),
+                                  {id});
+    if (rows.empty()) return Change::NoSuchMessage;
+    const auto state = stateFromName(rows[0][0]);
+    if (!state || !allowed(*state)) return Change::NotAllowed;
+    const double t = (*db).now();
+    (*db).query(
+        "UPDATE zelvo_messages SET state = ?, due = ?, failures = 0, ttl_from = ? "
+        "WHERE id = ?",
+        {std::string(to), t, t, id});
+    event(*db, id, t, std::string(what) + " by " + who + " (was " + stateName(*state) + ")");
+    tx.commit();
+    return Change::Done;
+}
+
+}  // namespace zelvoqueue

@@ -1,0 +1,69 @@
+#include "store.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+namespace zelvoqueue {
+
+const char* stateName(State s) {
+    switch (s) {
+        case State::Queued:
+            return "queued";
+        case State::Sending:
+            return "sending";
+        case State::Accepted:
+            return "accepted";
+        case State::Refused:
+            return "refused";
+        case State::Failed:
+            return "failed";
+        case State::Unknown:
+            return "unknown";
+        case State::Expired:
+            return "expired";
+        case State::Dropped:
+            return "dropped";
+    }
+    return "?";
+}
+
+std::optional<State> stateFromName(const std::string& name) {
+    for (State s : kAllStates) {
+        if (name == stateName(s)) return s;
+    }
+    return std::nullopt;
+}
+
+bool retryAllowed(State s) {
+    return s == State::Unknown || s == State::Failed || s == State::Expired;
+}
+
+bool dropAllowed(State s) {
+    return s == State::Queued || retryAllowed(s);
+}
+
+std::string defaultDatabase() {
+    if (const char* env = std::getenv("ZELVO_QUEUE_DB"); env && *env) return env;
+    if (::geteuid() == 0) return "/var/lib/zelvo/queue.db";
+    if (const char* state = std::getenv("XDG_STATE_HOME"); state && *state == '/') {
+        return std::string(state) + "/zelvo/queue.db";
+    }
+    std::string home;
+    if (const char* h = std::getenv("HOME"); h && *h) {
+        home = h;
+    } else if (const passwd* pw = ::getpwuid(::geteuid()); pw && pw->pw_dir) {
+        home = pw->pw_dir;
+    }
+    return home + "/.local/state/zelvo/queue.db";
+}
+
+std::unique_ptr<Store> openStore(const std::string& where) {
+    if (where.rfind("postgresql://", 0) == 0 || where.rfind("postgres://", 0) == 0) {
+        return openPostgres(where);
+    }
+    return openSqlite(where);
+}
+
+}  // namespace zelvoqueue

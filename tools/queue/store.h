@@ -1,0 +1,167 @@
+// The queue's storage: one small interface, an engine per database. Every
+// rule that decides a message's state lives in the runner and the commands;
+// an engine keeps the rows, takes the claims in one transaction each and
+// uses its own clock for every time it stores or compares.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace zelvoqueue {
+
+enum class State { Queued, Sending, Accepted, Refused, Failed, Unknown, Expired, Dropped };
+
+constexpr State kAllStates[] = {State::Queued, State::Sending, State::Accepted, State::Refused,
+                                State::Failed, State::Unknown, State::Expired,  State::Dropped};
+
+const char* stateName(State s);
+std::optional<State> stateFromName(const std::string& name);
+
+// The database cannot be opened, read or written: the commands exit 2.
+// `transient`: the connection to the database server was lost; the same
+// call may succeed once it is back.
+class StoreError : public std::runtime_error {
+  public:
+    explicit StoreError(const std::string& what, bool transient = false)
+        : std::runtime_error(what), transient_(transient) {}
+    bool transient() const { return transient_; }
+
+  private:
+    bool transient_;
+};
+
+// A message as `add` hands it over: already checked and converted.
+struct NewMessage {
+    std::string receiver;  // "+491711234567" or "01711234567"
+    std::string body;      // Latin-1, line breaks as backslash-n: the bytes sent
+    std::string time;      // the gateway's time value, prepared; empty: none
+    bool test = false;
+    std::string account;  // "" is the configuration's default account
+    long long ttl = 0;    // seconds; 0: the runner's configured TTL
+};
+
+struct Attempt {
+    int number = 0;
+    std::string runner;
+    double started = 0;
+    double ended = 0;     // 0 while in flight
+    std::string outcome;  // a state name: accepted, refused, queued, failed, unknown
+    std::string answer;   // the gateway's line, UTF-8
+    std::string error;    // the local error text, UTF-8
+};
+
+struct Event {
+    double at = 0;
+    std::string text;
+};
+
+struct Message {
+    long long id = 0;
+    State state = State::Queued;
+    std::string receiver;
+    std::string body;
+    std::string time;
+    bool test = false;
+    std::string account;
+    long long ttl = 0;
+    double created = 0;
+    double due = 0;      // not sent before this
+    int attempts = 0;    // all attempts so far
+    int failures = 0;    // local failures since it was last queued by a person
+    std::string runner;  // the runner holding it while sending
+    double leaseUntil = 0;
+    std::string answer;            // the last answer or error
+    std::vector<Attempt> history;  // filled by get()
+    std::vector<Event> events;     // filled by get()
+};
+
+// What the runner asks of a claim.
+struct ClaimRules {
+    int perSecond = 0;              // claims in any one second, all runners; 0: no limit
+    int perRecipientPerMinute = 0;  // claims per recipient in any 60 s; 0: no limit
+    long long ttl = 3600;           // for messages added without their own
+    double leaseSeconds = 300;      // how long a claim is held before it counts as dead
+};
+
+// The result of the attempt the runner made, recorded in the claim
+// transaction of its next message (or alone).
+struct Finish {
+    long long id = 0;
+    int attempt = 0;
+    State state = State::Queued;  // accepted, refused, queued (retry), failed or unknown
+    double retryAfter = 0;        // seconds, when queued again
+    std::string answer;           // UTF-8
+    std::string error;            // UTF-8
+};
+
+struct Claim {
+    std::optional<Message> message;  // the message now `sending`, if one was due
+    int attempt = 0;
+    double waitSeconds = 0;  // when none: how long until one may be due (a hint); -1: none queued
+    bool limited = false;    // when none: messages are due but a rate limit holds them
+    std::vector<Message> expired;   // what this claim found older than its TTL
+    std::vector<Message> orphaned;  // what it found held by a dead runner: now unknown
+    bool finishApplied = true;      // false: the finished message had been changed meanwhile
+};
+
+// The result of retry and drop.
+enum class Change { Done, NoSuchMessage, NotAllowed };
+
+class Store {
+  public:
+    virtual ~Store() = default;
+
+    // Creates or upgrades the schema (init); the other calls do it on first use.
+    virtual void init() = 0;
+
+    // Commits all messages in one transaction; their ids in order.
+    virtual std::vector<long long> add(const std::vector<NewMessage>& messages) = 0;
+
+    // A runner starts: it becomes the one named `runner`. Messages left in
+    // `sending` by runners that are gone become `unknown` (returned).
+    virtual std::vector<Message> startRunner(const std::string& runner,
+                                             const ClaimRules& rules) = 0;
+
+    // One transaction: records `done` (if given), marks messages past their
+    // TTL `expired` and dead runners' claims `unknown`, then, if `want`,
+    // takes the oldest due message within the limits and marks it `sending`
+    // for `runner`. Committed before it returns.
+    virtual Claim claim(const std::string& runner, const ClaimRules& rules, const Finish* done,
+                        bool want) = 0;
+
+    virtual std::vector<Message> list(std::optional<State> only) = 0;
+    virtual std::optional<Message> get(long long id) = 0;
+    virtual std::map<State, long long> stats() = 0;
+    // Which runner holds how many messages in `sending`.
+    virtual std::map<std::string, long long> holders() = 0;
+
+    // A person's decisions, recorded with `who`.
+    virtual Change retry(long long id, const std::string& who) = 0;
+    virtual Change drop(long long id, const std::string& who) = 0;
+
+    // Where the data is, for messages (never a password).
+    virtual std::string where() const = 0;
+};
+
+// `where` is a file path or a postgresql:// (postgres://) connection URI.
+std::unique_ptr<Store> openStore(const std::string& where);
+
+std::unique_ptr<Store> openSqlite(const std::string& path);
+std::unique_ptr<Store> openPostgres(const std::string& uri);
+
+// The database when --db is not given: $ZELVO_QUEUE_DB, else
+// /var/lib/zelvo/queue.db for root, else the user's state directory.
+std::string defaultDatabase();
+
+// Which states retry and drop act on.
+bool retryAllowed(State s);
+bool dropAllowed(State s);
+
+// The schema version this build writes; a newer database is refused.
+constexpr int kSchemaVersion = 1;
+
+}  // namespace zelvoqueue

@@ -1,0 +1,326 @@
+"""zelvo-queue as its users meet it, against the real simulator zelvo-gateway:
+queue_test.py QUEUE GATEWAY README [unittest arguments]"""
+import concurrent.futures, json, os, random, re, resource, shutil, signal, sqlite3, subprocess, sys, tempfile
+import contextlib, time, unittest
+
+QUEUE, GATEWAY, README = sys.argv[1:4]
+KEY = "geheim"
+
+
+def read(path, mode="r"):
+    with open(path, mode) as f:
+        return f.read()
+
+
+def write(path, data, mode=0o644):
+    with open(path, "wb" if isinstance(data, bytes) else "w") as f:
+        f.write(data)
+    os.chmod(path, mode)
+    return path
+
+
+def recipe(name, readme=None):
+    return re.search(rf"<!-- recipe: {name} -->\n```\w*\n(.*?)```", readme or read(README), re.S).group(1)
+
+
+def wait_for(predicate, seconds=20, what="condition"):
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        if value := predicate():
+            return value
+        time.sleep(0.05)
+    raise AssertionError(f"timed out waiting for {what}")
+
+
+def stop(p):
+    """SIGTERM: a runner finishes the sends in flight, the simulator stops; the exit status."""
+    p.send_signal(signal.SIGTERM)
+    return p.wait(30)
+
+
+class QueueCase(unittest.TestCase):
+    BODY_TEXT = "CAST(body AS TEXT)"
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="queue-", dir=os.getcwd())
+        self.addCleanup(shutil.rmtree, self.dir, True)
+        self.db, self.outbox = os.path.join(self.dir, "queue.db"), os.path.join(self.dir, "outbox.jsonl")
+        self.key = self.file("queue.key", KEY + "\n", 0o600)
+        self.gw = self.gateway()
+        self.config()
+
+    def file(self, name, data, mode=0o644):
+        return write(os.path.join(self.dir, name), data, mode)
+
+    def gateway(self, port=0):  # the simulator; its outbox is the witness of what was sent
+        log = os.path.join(self.dir, f"gateway-{port}.log")
+        with open(log, "a") as out:
+            p = subprocess.Popen([GATEWAY, "--listen", f"127.0.0.1:{port}", "--outbox", self.outbox], stdout=out)
+        self.addCleanup(stop, p)
+        p.port = int(wait_for(lambda: re.search(r"listening on [\d.]+:(\d+)", read(log)), what="its port").group(1))
+        return p
+
+    def sent(self, field="msg"):  # whole lines: the simulator may be writing the last one
+        lines = read(self.outbox).split("\n")[:-1] if os.path.exists(self.outbox) else []
+        return [json.loads(l)[field] if field else json.loads(l) for l in lines]
+
+    def config(self, port=None, timeout=5, extra="", **limits):
+        account, limits = "kdnr = 12345\nfirma = 1\nuser = tst\nkey-file = ", {
+            "per-second": 1000, "per-recipient-per-minute": 1000, "max-attempts": 10, **limits}
+        self.conf = self.file("queue.conf", "; written by the test\n[gateway]\nhost = 127.0.0.1  ; the simulator\n"
+                              f"port = {port or self.gw.port}\ntimeout = {timeout}\n[account]\n{account}{self.key}\n"
+                              f"[account wrong]\n{account}{self.file('wrong.key', 'falsch', 0o600)}\n[limits]\n"
+                              + "".join(f"{k} = {v}\n" for k, v in limits.items()) + extra)
+
+    def q(self, *args, rc=0, input="", db=None, **kw):
+        p = subprocess.run([QUEUE, "--db", db or self.db, "--config", self.conf, *args], input=input,
+                           capture_output=True, text=True, timeout=120, **kw)
+        if rc is not None:
+            self.assertEqual(p.returncode, rc, f"{args}: {p.stdout} {p.stderr}")
+        return p
+
+    def add(self, *words, to="01711234567", opts=()):
+        return self.q("add", "--to", to, *opts, "--", *words).stdout.strip()
+
+    def fill(self, n, to="0171123", text="msg"):
+        with concurrent.futures.ThreadPoolExecutor(8) as pool:
+            return list(pool.map(lambda i: self.add(f"{text} {i}", to=to), range(n)))
+
+    def runner(self, *args):
+        log = os.path.join(self.dir, f"runner-{time.monotonic_ns()}.log")
+        with open(log, "w") as out:
+            p = subprocess.Popen([QUEUE, "--db", self.db, "--config", self.conf, "run", *args],
+                                 stdout=out, stderr=subprocess.STDOUT)
+        p.log = lambda: read(log)
+        self.addCleanup(lambda: p.poll() is not None or (p.kill(), p.wait()))
+        return p
+
+    def sql(self, query, db=None):
+        with contextlib.closing(sqlite3.connect(db or self.db)) as c, c:  # committed, then closed
+            return [row[0] for row in c.execute(query)]
+
+    def stats(self):
+        return json.loads(self.q("stats", "--json").stdout)
+
+    def listed(self, *args, field="state"):
+        return {m["id"]: m[field] for m in map(json.loads, self.q("list", "--json", *args).stdout.splitlines())}
+
+    def exactly_once(self, n, runners=(), **counts):
+        """Waits for all n to settle, stops the runners; none sent twice, each accepted one sent; the counts."""
+        if runners:
+            wait_for(lambda: (s := self.stats())["accepted"] + s["unknown"] >= n, 300, "the messages settled")
+        for r in runners:
+            self.assertEqual(stop(r), 0, r.log())
+        s, sent = self.stats(), self.sent()
+        counts = {"messages": n, **counts, "accepted": s["accepted"], "unknown": s["unknown"],
+                  "duplicates": len(sent) - len(set(sent))}
+        print(f"{self._testMethodName}: " + ", ".join(f"{k} {v}" for k, v in counts.items()), file=sys.stderr)
+        self.assertEqual((counts["duplicates"], s["accepted"] + s["unknown"]), (0, n))
+        accepted = self.sql(f"SELECT {self.BODY_TEXT} FROM zelvo_messages WHERE state = 'accepted'")
+        self.assertEqual(set(accepted) - set(sent), set())
+        return s
+
+    def assert_per_second(self, limit):
+        """Of the claims' own times, as the limit counts them, limit + 1 in a row span over a second."""
+        stamps = [float(t) for t in self.sql("SELECT started FROM zelvo_attempts ORDER BY started")]
+        for a, b in zip(stamps, stamps[limit:]):
+            self.assertGreater(b - a, 0.999)
+        return stamps
+
+
+class Add(QueueCase):
+    def test_checked_as_the_sender_checks_it_and_sent_as_stored(self):
+        cases = [  # words, stdin, options, exit status, what the gateway receives
+            (["Hallo", "Welt"], "", [], 0, "Hallo Welt"),
+            ([], "zwei\r\nZeilen\rdrei\n", [], 0, "zwei\\nZeilen\\ndrei"),
+            (["Grüße", "°C"], "", [], 0, "Grüße °C"),
+            (["a" * 160], "", [], 0, "a" * 160),
+            (["a" * 161], "", [], 64, None),
+            (["a" * 170], "", ["--truncate"], 0, "a" * 160),
+            (["x" * 159 + "\U0001F600"], "", ["--truncate", "--replace"], 0, "x" * 159),
+            (["5 €"], "", [], 64, None),
+            (["5 €"], "", ["--replace"], 0, "5 ?"),
+            ([], "", [], 64, None),
+            ([], "\n", [], 64, None),
+            (["hi"], "", ["--account", "nobody"], 64, None),
+            (["hi"], "", ["--time", "a&b=c"], 0, "hi")]
+        cases += [(["hi"], "", ["--to", to], rc, "hi") for to, rc in
+                  [("+49 171 123-45/67", 0), ("12", 64), ("0171x", 64), ("+", 64)]]
+        for words, stdin, opts, rc, wire in cases:
+            with self.subTest(words=words, stdin=stdin, opts=opts):
+                to = [] if "--to" in opts else ["--to", "01711234567"]
+                p = self.q("add", *to, *opts, *words, input=stdin, rc=rc)
+                self.assertRegex(p.stdout + p.stderr, r"^\d+\n$" if rc == 0 else "^zelvo-queue: ")
+        self.assertIn("recipient: +491711234567\n", self.q("show", str(max(self.listed()))).stdout)  # the last one
+        self.q("run", "--once")
+        got = self.sent(None)
+        self.assertEqual([m["msg"] for m in got], [wire for *_, rc, wire in cases if rc == 0])
+        self.assertEqual((got[-2]["time"], got[-1]["receiver"]), ("a&b=c", "+491711234567"))
+
+    def test_a_database_that_cannot_be_used_is_left_untouched(self):
+        self.add("first")
+        for name, data, query, said in [
+                ("garbage", random.Random(1).randbytes(8192), None, "not a queue database"),
+                ("foreign", b"", "CREATE TABLE t AS SELECT 1 AS x", "another program"),
+                ("newer", read(self.db, "rb"), "PRAGMA user_version = 99", "schema version 99")]:
+            with self.subTest(name):
+                path = write(os.path.join(self.dir, name + ".db"), data)
+                if query:
+                    self.sql(query, path)
+                before = read(path, "rb")
+                for cmd in (["add", "--to", "0171123", "x"], ["run", "--once"], ["list"]):
+                    self.assertIn(said, self.q(*cmd, db=path, rc=2).stderr)
+                self.assertEqual(read(path, "rb"), before)
+                self.assertFalse(os.path.exists(path + "-wal"))
+
+    def test_a_full_disk_or_a_read_only_database_loses_nothing(self):
+        self.add("first")
+        self.assertIn("not queued", self.q("add", "--to", "0171123", "zu viel", rc=2, preexec_fn=lambda:
+                                           resource.setrlimit(resource.RLIMIT_FSIZE, (2048, 2048))).stderr)
+        # A read-only file: as root the permissions do not hold, so as nobody.
+        ro = tempfile.mkdtemp(prefix="queue-ro-")
+        self.addCleanup(shutil.rmtree, ro, True)
+        os.chmod(ro, 0o755)
+        db = write(os.path.join(ro, "queue.db"), read(self.db, "rb"), 0o444)
+        nobody = {"user": 65534, "group": 65534, "extra_groups": []} if os.geteuid() == 0 else {}
+        p = subprocess.run([QUEUE, "--db", db, "add", "--to", "0171123", "x"], capture_output=True, text=True,
+                           timeout=30, **nobody)
+        self.assertEqual((p.returncode, read(db, "rb")), (2, read(self.db, "rb")), p.stderr)
+        self.assertEqual(list(self.listed().values()), ["queued"])
+        self.assertEqual(self.add("second"), "2")  # the file is sound
+
+
+class Run(QueueCase):
+    def test_outcomes_attempt_lines_and_history(self):
+        ok, refused = self.add("eins"), self.add("zwei", opts=["--account", "wrong"])
+        late = self.add("drei", opts=["--ttl", "1"])
+        time.sleep(1.2)
+        out = self.q("run", "--once", "--workers", "2").stdout
+        for mid, said in [(ok, "accepted: OK"), (refused, "refused: Schlüssel falsch"), (late, "expired")]:
+            self.assertIn(f"message {mid} to 01711234567: {said}", out)
+        self.assertNotIn(KEY, out + read(self.db, "rb").decode("latin-1"))
+        self.assertEqual(self.listed(), {1: "accepted", 2: "refused", 3: "expired"})
+        show = self.q("show", refused).stdout
+        self.assertRegex(show, f"^message {refused}: refused\n(.*\n)*attempts: 1\n  1\\. .*answer: Schlüssel falsch")
+        # A person's decisions, and which states they act on.
+        for cmd, mid, rc, state in [("retry", ok, 1, "accepted"), ("drop", refused, 1, "refused"),
+                                    ("retry", late, 0, "queued"), ("drop", late, 0, "dropped"),
+                                    ("retry", late, 1, "dropped"), ("retry", "99", 1, None)]:
+            with self.subTest(cmd=cmd, mid=mid):
+                self.q(cmd, mid, rc=rc)
+                if state:
+                    self.assertEqual(self.listed()[int(mid)], state)
+        self.q("run", "--once")
+        self.assertEqual(self.sent(), ["eins"])  # never the expired or dropped one
+        self.assertIn("put back to the queue by user", self.q("show", late).stdout)
+        self.assertEqual(self.q("list", "--state", "accepted").stdout.count("\n"), 1)
+
+    def test_bad_keys_stop_the_runner(self):
+        for mode, line, said in [(0o644, "", "chmod o-rw"), (0o600, "key = geheim\n", "never from the configuration")]:
+            with self.subTest(said):
+                os.chmod(self.key, mode)
+                self.config(extra="[account x]\n" + line)
+                self.assertIn(said, self.q("run", "--once", rc=78).stderr)
+
+    def test_gateway_down_then_back_in_order_then_failed_after_max_attempts(self):
+        stop(self.gw)
+        [self.add(f"m{i}") for i in range(3)]  # one after the other: in this order
+        r = self.runner()
+        wait_for(lambda: r.log().count("queued: [ERROR] Verbindung") >= 2, what="two failed attempts")
+        gw = self.gateway(self.gw.port)
+        wait_for(lambda: len(self.sent()) == 3, what="the three messages")
+        self.assertEqual(stop(r), 0)
+        self.assertEqual(self.sent(), ["m0", "m1", "m2"])
+        attempts = list(self.listed(field="attempts").values())
+        self.assertGreaterEqual(attempts[0], 3)
+        self.assertEqual(attempts[1:], [1, 1])  # held while the gateway was away
+        show = self.q("show", "1").stdout  # every attempt
+        self.assertEqual(re.findall(r"^  (\d+)\. ", show, re.M), [str(i + 1) for i in range(attempts[0])])
+        stop(gw)
+        self.config(**{"max-attempts": 2})
+        late = self.add("spät")
+        self.assertIn("again in 1 s", self.q("run", "--once").stdout)
+        time.sleep(1.1)
+        self.assertIn("failed: [ERROR]", self.q("run", "--once").stdout)
+        self.assertEqual(self.listed()[int(late)], "failed")
+        self.q("retry", late)
+        self.assertEqual(self.listed()[int(late)], "queued")
+
+    def test_silent_gateway_unknown_never_sent_again_and_one_runner_per_file(self):
+        self.config(timeout=1)
+        self.gw.send_signal(signal.SIGSTOP)  # the kernel takes the connection, the simulator never answers
+        self.addCleanup(self.gw.send_signal, signal.SIGCONT)
+        mid, r = self.add("still"), self.runner()
+        wait_for(lambda: self.listed()[1] == "sending", what="the request")
+        self.assertIn("another runner", self.q("run", "--once", rc=2).stderr)
+        self.assertEqual(stop(r), 0)  # after the send in flight
+        self.assertIn("unknown: [ERROR] Keine Antwort", r.log())
+        self.q("run", "--once")
+        self.assertEqual(self.listed(), {1: "unknown"})
+        self.gw.send_signal(signal.SIGCONT)  # the request it got reaches the outbox, once
+        wait_for(lambda: self.sent() == ["still"], what="the late request")
+        self.q("retry", mid)
+        self.q("run", "--once")
+        self.assertEqual(self.sent(), ["still"] * 2)
+
+    def test_rate_limits_hold_across_restarts(self):
+        self.config(**{"per-second": 2, "per-recipient-per-minute": 3})
+        for to, n in [("0171111", 5), ("0172222", 3)]:
+            self.fill(n, to=to)
+        for _ in range(3):  # a runner restarted after every send
+            r, n = self.runner(), len(self.sent())
+            wait_for(lambda: len(self.sent()) > n, what="a send")
+            self.assertEqual(stop(r), 0)
+        self.runner()
+        wait_for(lambda: len(self.sent()) == 6, what="six sends")
+        time.sleep(1.5)
+        self.assertEqual(self.sent("receiver").count("0171111"), 3)
+        self.assert_per_second(2)
+        self.assertEqual(self.stats()["queued"], 2)
+
+
+class Recipes(QueueCase):
+    def test_each_recipe_of_the_readme_queues_its_alert(self):
+        readme = read(README).replace("/usr/bin/zelvo-queue", QUEUE).replace("/var/lib/zelvo/queue.db", self.db)
+
+        def expand(text, macros):
+            return re.sub(r"\$([\w.]+)\$", lambda m: macros[m.group(1)], text)
+
+        output = "Plattenplatz kritisch: " + "sehr " * 40
+        macros = {"NOTIFICATIONTYPE": "PROBLEM", "HOSTNAME": "db1", "HOSTSTATE": "DOWN", "HOSTOUTPUT": output,
+                  "CONTACTPAGER": "+491711111111", "user.pager": "01722222222", "notification.type": "PROBLEM",
+                  "service.name": "disk", "host.name": "db2", "service.state": "CRITICAL",
+                  "service.output": "€ 1% frei"}
+        nagios = expand(re.search(r"command_line\s+(.*)", recipe("nagios", readme)).group(1), macros)
+        icinga = recipe("icinga2", readme)
+        argv = json.loads(re.search(r"command = (\[.*\])", icinga).group(1))
+        arguments = re.findall(r'"(\S+)" = \{ value = "(.*?)";.*order = (\d+) \}', icinga)
+        argv += [w for key, value, _ in sorted(arguments, key=lambda a: int(a[2]))
+                 for w in (key, expand(value, macros))]
+        zabbix = self.file("zelvo-queue.sh", recipe("zabbix", readme), 0o755)
+        for cmd in (["/bin/sh", "-c", nagios], argv,
+                    [zabbix, "+491733333333", "Problem: db3 down", "Ping\nverloren"]):
+            subprocess.run(cmd, env={}, check=True, timeout=30, stdout=subprocess.DEVNULL)
+        self.q("run", "--once")
+        self.assertEqual({m["receiver"]: m["text"] for m in self.sent(None)},
+                         {"+491711111111": ("PROBLEM: db1 is DOWN\n" + output)[:160],
+                          "01722222222": "PROBLEM: disk on db2 is CRITICAL - ? 1% frei",
+                          "+491733333333": "Problem: db3 down: Ping\nverloren"})
+
+
+class Crash(QueueCase):
+    def test_sigkill_at_random_moments_loses_and_doubles_nothing(self):
+        n, rng, kills = int(os.environ.get("ZELVO_QUEUE_CRASH_MESSAGES", "300")), random.Random(14), 0
+        self.fill(n, text="crash")
+        while self.stats()["queued"] and kills < 40:
+            r = self.runner("--workers", "4")
+            time.sleep(rng.uniform(0.02, 0.3))
+            r.kill()
+            r.wait()
+            kills += 1
+        self.q("run", "--once", "--workers", "4")
+        self.assertLessEqual(self.exactly_once(n, kills=kills)["unknown"], 4 * kills)
+
+
+if __name__ == "__main__":
+    unittest.main(argv=[sys.argv[0]] + sys.argv[4:], verbosity=2)
