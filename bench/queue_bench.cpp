@@ -1,0 +1,331 @@
+// Throughput of the send queue end to end through the simulator.
+//
+//   bare loop   zelvonet::send straight to zelvo-gateway, 1 and 4 threads
+//   queue       zelvo-queue run --once with 1 and 4 workers draining N
+//               queued messages (the process's start included)
+//   add         one message committed: in-process (the commit and its
+//               fsync) and as a `zelvo-queue add` process
+//   runners     with --pg URI: 1, 2 and 4 runner processes on PostgreSQL
+//               draining N messages together, beside SQLite with one runner
+//
+// Every drain is checked against the simulator's outbox: each message
+// there exactly once.
+//
+// Everything lies on the same disk as the build tree: the simulator forces
+// each accepted message to its outbox, the queue each state change. Exits
+// non-zero only when a message did not end up accepted; timings never fail.
+//
+//   zelvo_queue_bench [--messages N] [--pg URI] [--dir DIR] [--csv FILE] [--markdown]
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "send_core.h"
+#include "store.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double since(Clock::time_point t) {
+    return std::chrono::duration<double>(Clock::now() - t).count();
+}
+
+// Starts a program with its standard output (and error) in `out`.
+pid_t start(const std::vector<std::string>& args, const std::string& out) {
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    return pid;
+}
+
+int finish(pid_t pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void spit(const std::string& path, const std::string& text, mode_t mode) {
+    std::ofstream(path) << text;
+    ::chmod(path.c_str(), mode);
+}
+
+struct Options {
+    int messages = 10000;
+    std::string pg;
+    std::string dir = "queue-bench";
+    std::string csv;
+    bool markdown = false;
+    std::string queue = ZELVO_QUEUE_BIN;
+    std::string gateway = ZELVO_GATEWAY_BIN;
+};
+
+class Bench {
+  public:
+    explicit Bench(const Options& o) : o_(o) {
+        ::mkdir(o.dir.c_str(), 0755);
+        const std::string log = o.dir + "/gateway.log";
+        ::unlink(log.c_str());
+        ::unlink((o.dir + "/outbox.jsonl").c_str());
+        gateway_ =
+            start({o.gateway, "--listen", "127.0.0.1:0", "--outbox", o.dir + "/outbox.jsonl"}, log);
+        std::smatch m;
+        for (int i = 0; i < 200 && port_ == 0; ++i) {
+            const std::string text = slurp(log);
+            if (std::regex_search(text, m, std::regex("listening on 127\\.0\\.0\\.1:(\\d+)"))) {
+                port_ = std::stoi(m[1]);
+            } else {
+                std::this_thread::sleep_for(std::chrono::milliseconds(25));
+            }
+        }
+        if (port_ == 0) {
+            std::fprintf(stderr, "queue bench: the simulator did not start (%s)\n", log.c_str());
+            std::exit(2);
+        }
+        spit(o.dir + "/key", "geheim\n", 0600);
+        spit(o.dir + "/queue.conf",
+             "[gateway]\nhost = 127.0.0.1\nport = " + std::to_string(port_) +
+                 "\ntimeout = 10\n[account]\nkdnr = 12345\nfirma = 1\nuser = tst\nkey-file = " +
+                 o.dir + "/key\n[limits]\nper-second = 0\nper-recipient-per-minute = 0\n",
+             0644);
+    }
+    ~Bench() {
+        ::kill(gateway_, SIGTERM);
+        finish(gateway_);
+    }
+
+    // Messages per second of a plain loop of sends in `threads` threads.
+    double bare(int threads) {
+        std::atomic<int> next{0}, bad{0};
+        const auto t0 = Clock::now();
+        std::vector<std::thread> ts;
+        for (int i = 0; i < threads; ++i) {
+            ts.emplace_back([&] {
+                char answer[128];
+                while (next++ < o_.messages) {
+                    zelvonet::Message m;
+                    m.kdnr = "12345";
+                    m.firma = 1;
+                    m.user = "tst";
+                    m.key = "geheim";
+                    m.msg = "bench";
+                    m.receiver = "01711234567";
+                    const auto r =
+                        zelvonet::send(m, {"127.0.0.1", port_, "/ZelvoServlet"},
+                                       zelvonet::kDefaultTimeouts, answer, sizeof answer);
+                    if (r.outcome != zelvonet::Outcome::Accepted) ++bad;
+                }
+            });
+        }
+        for (auto& t : ts) t.join();
+        const double s = since(t0);
+        if (bad > 0) fail(std::to_string(bad.load()) + " bare sends not accepted");
+        return o_.messages / s;
+    }
+
+    // Fills the queue with the messages "TAG 0", "TAG 1" ...
+    void fill(const std::string& db, const std::string& tag) {
+        auto store = zelvoqueue::openStore(db);
+        std::vector<zelvoqueue::NewMessage> batch;
+        for (int i = 0; i < o_.messages; ++i) {
+            zelvoqueue::NewMessage m;
+            m.receiver = "01711234567";
+            m.body = tag + " " + std::to_string(i);
+            batch.push_back(m);
+            if (batch.size() == 1000 || i + 1 == o_.messages) {
+                store->add(batch);
+                batch.clear();
+            }
+        }
+    }
+
+    // The outbox holds each message "TAG i" exactly once.
+    void witness(const std::string& tag) {
+        std::ifstream in(o_.dir + "/outbox.jsonl");
+        const std::string mark = "\"msg\":\"" + tag + " ";
+        std::set<std::string> seen;
+        int lines = 0;
+        for (std::string line; std::getline(in, line);) {
+            const auto at = line.find(mark);
+            if (at == std::string::npos) continue;
+            ++lines;
+            seen.insert(line.substr(at, line.find('"', at + 7) - at));
+        }
+        if (lines != o_.messages || static_cast<int>(seen.size()) != o_.messages) {
+            fail(tag + ": " + std::to_string(lines) + " outbox lines, " +
+                 std::to_string(seen.size()) + " distinct messages, of " +
+                 std::to_string(o_.messages));
+        }
+    }
+
+    // Messages per second of `runners` processes with `workers` each; the
+    // messages "TAG i" must each reach the outbox once.
+    double drain(const std::string& db, const std::string& tag, int runners, int workers) {
+        fill(db, tag);
+        const long long before = zelvoqueue::openStore(db)->stats().at(zelvoqueue::State::Accepted);
+        const auto t0 = Clock::now();
+        std::vector<pid_t> pids;
+        for (int i = 0; i < runners; ++i) {
+            pids.push_back(start({o_.queue, "--db", db, "--config", o_.dir + "/queue.conf", "run",
+                                  "--once", "--workers", std::to_string(workers)},
+                                 o_.dir + "/runner.log"));
+        }
+        for (pid_t p : pids) {
+            if (finish(p) != 0) fail("a runner failed (see " + o_.dir + "/runner.log)");
+        }
+        const double s = since(t0);
+        const auto counts = zelvoqueue::openStore(db)->stats();
+        const long long accepted = counts.at(zelvoqueue::State::Accepted) - before;
+        if (accepted != o_.messages || counts.at(zelvoqueue::State::Queued) != 0) {
+            fail(std::to_string(accepted) + " of " + std::to_string(o_.messages) + " accepted in " +
+                 db);
+        }
+        witness(tag);
+        return o_.messages / s;
+    }
+
+    // Milliseconds per committed add: in-process and as a process.
+    std::pair<double, double> addCost(const std::string& db, int count) {
+        auto store = zelvoqueue::openStore(db);
+        zelvoqueue::NewMessage m;
+        m.receiver = "01711234567";
+        m.body = "bench";
+        auto t0 = Clock::now();
+        for (int i = 0; i < count; ++i) store->add({m});
+        const double inProcess = since(t0) * 1000 / count;
+        t0 = Clock::now();
+        for (int i = 0; i < count / 4; ++i) {
+            if (finish(start({o_.queue, "--db", db, "add", "--to", "01711234567", "bench"},
+                             "/dev/null")) != 0) {
+                fail("zelvo-queue add failed");
+            }
+        }
+        return {inProcess, since(t0) * 1000 / (count / 4)};
+    }
+
+    std::string sqlite(const std::string& name) {
+        const std::string db = o_.dir + "/" + name + ".db";
+        for (const char* suffix : {"", "-wal", "-shm", "-runner.lock"}) {
+            ::unlink((db + suffix).c_str());
+        }
+        return db;
+    }
+
+    [[noreturn]] static void fail(const std::string& why) {
+        std::fprintf(stderr, "queue bench: %s\n", why.c_str());
+        std::exit(1);
+    }
+
+  private:
+    const Options& o_;
+    pid_t gateway_ = -1;
+    int port_ = 0;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
+        if (a == "--messages") {
+            o.messages = std::max(1, std::atoi(value().c_str()));
+        } else if (a == "--pg") {
+            o.pg = value();
+        } else if (a == "--dir") {
+            o.dir = value();
+        } else if (a == "--csv") {
+            o.csv = value();
+        } else if (a == "--markdown") {
+            o.markdown = true;
+        } else {
+            std::fprintf(stderr,
+                         "usage: zelvo_queue_bench [--messages N] [--pg URI] [--dir DIR] "
+                         "[--csv FILE] [--markdown]\n");
+            return 64;
+        }
+    }
+    Bench b(o);
+    const int n = o.messages;
+    std::printf("queue bench: %d messages per figure, through zelvo-gateway on loopback\n", n);
+
+    const double bare1 = b.bare(1), bare4 = b.bare(4);
+    const double q1 = b.drain(b.sqlite("w1"), "sqlite-w1", 1, 1);
+    const double q4 = b.drain(b.sqlite("w4"), "sqlite-w4", 1, 4);
+    const auto [addMs, addProcessMs] = b.addCost(b.sqlite("add"), 200);
+
+    std::printf("\n%-44s %12s %10s\n", "", "messages/s", "of bare");
+    std::printf("%-44s %12.0f %10.3f\n", "bare loop of sends, 1 thread", bare1, 1.0);
+    std::printf("%-44s %12.0f %10.3f\n", "bare loop of sends, 4 threads", bare4, bare4 / bare1);
+    std::printf("%-44s %12.0f %10.3f\n", "zelvo-queue run, SQLite, 1 worker", q1, q1 / bare1);
+    std::printf("%-44s %12.0f %10.3f  (%.3f of 4 threads)\n", "zelvo-queue run, SQLite, 4 workers",
+                q4, q4 / bare1, q4 / bare4);
+    std::printf("\none add, committed: %.2f ms in the process, %.2f ms as a zelvo-queue process\n",
+                addMs, addProcessMs);
+
+    std::vector<std::pair<int, double>> scaling;
+    if (!o.pg.empty()) {
+        for (int runners : {1, 2, 4}) {
+            scaling.emplace_back(runners,
+                                 b.drain(o.pg, "pg-r" + std::to_string(runners), runners, 4));
+        }
+        std::printf("\n%-44s %12s %10s\n", "4 workers per runner", "messages/s", "of SQLite");
+        std::printf("%-44s %12.0f %10.3f\n", "SQLite, 1 runner", q4, 1.0);
+        for (const auto& [runners, rate] : scaling) {
+            std::printf("PostgreSQL, %d runner(s)%*s %12.0f %10.3f\n", runners, 21, "", rate,
+                        rate / q4);
+        }
+    }
+    if (o.markdown) {
+        std::printf("\n| sender | messages/s | of the bare loop, 1 thread |\n|---|---:|---:|\n");
+        std::printf("| bare loop of sends, 1 thread | %.0f | 1.000 |\n", bare1);
+        std::printf("| bare loop of sends, 4 threads | %.0f | %.3f |\n", bare4, bare4 / bare1);
+        std::printf("| zelvo-queue run, SQLite, 1 worker | %.0f | %.3f |\n", q1, q1 / bare1);
+        std::printf("| zelvo-queue run, SQLite, 4 workers | %.0f | %.3f |\n", q4, q4 / bare1);
+        for (const auto& [runners, rate] : scaling) {
+            std::printf("| zelvo-queue run, PostgreSQL, %d runner(s) × 4 workers | %.0f | %.3f |\n",
+                        runners, rate, rate / bare1);
+        }
+    }
+    if (!o.csv.empty()) {
+        std::ofstream csv(o.csv);
+        csv << "engine,runners,messages_per_second\nsqlite,1," << q4 << "\n";
+        for (const auto& [runners, rate] : scaling)
+            csv << "postgresql," << runners << "," << rate << "\n";
+        csv << "bare1,1," << bare1 << "\nbare4,1," << bare4 << "\n";
+    }
+    return 0;
+}
