@@ -6,17 +6,14 @@
 #      the strings "1, 0, 3, 0" (from the project version);
 #   3. the test programs run under wine64; where Wine cannot run here they
 #      are skipped with a notice saying why;
-#   4. windres compiles desktop/zelvodesk.rc as it stands and as the build
-#      compiles it, both giving the project version; the icon group IDI_ICON1
-#      and desktop/images/zelvodesk.ico hold the 64, 48, 32 and 16 pixel
-#      images at 32 bits per pixel.
+#   4. desktop/zelvodesk.rc compiles to the project version, its icon group
+#      IDI_ICON1 holding the 64, 48, 32 and 16 pixel images at 32 bits.
 # Usage: bash scripts/checks/windows.sh <repo-root>
 set -uo pipefail
 root=$(cd "${1:-$(dirname "$0")/../..}" && pwd)
 cd "$root" || exit 1
 
-"$root/scripts/ensure-packages.sh" cmake g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
-  mingw-w64-x86-64-dev googletest wine64 icoutils || exit 1
+"$root/scripts/ensure-packages.sh" build windows || exit 1
 
 build=$root/build/win
 mkdir -p "$root/build"
@@ -43,19 +40,10 @@ if ! cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-
   exit 1
 fi
 dll=$build/bin/zelvonet.dll
-for f in "$dll" "$build/library/libzelvonet.dll.a" "$build/bin/zelvonet_core_tests.exe" \
-         "$build/bin/zelvonet_export_tests.exe"; do
-  [ -f "$f" ] || fail "not built: ${f#"$build/"}"
-done
+[ -f "$build/library/libzelvonet.dll.a" ] || fail "no import library"
 
 # ---------------------------------------------------------------- 2. the DLL
-step "export table of zelvonet.dll ($triplet-objdump -p)"
-$triplet-objdump -p "$dll" | sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' | sed 's/^/   /'
-step "imports: $($triplet-objdump -p "$dll" | awk '/DLL Name:/ {printf "%s ", $3}')"
-step "version resource of zelvonet.dll"
-wrestool -x --raw --type=16 "$dll" >"$work/zelvonet.version" 2>/dev/null
-[ -s "$work/zelvonet.version" ] || fail "wrestool finds no version resource"
-strings -el "$work/zelvonet.version" | paste -sd' ' | sed 's/^/   strings: /'
+step "zelvonet.dll: export table, imports, version resource"
 cmake -DDLL="$dll" -DOBJDUMP=$triplet-objdump -DVERSION="$version" \
   -P "$root/cmake/check_dll.cmake" 2>&1 | sed 's/^/   /'
 [ "${PIPESTATUS[0]}" -eq 0 ] || fail "export table, imports or version resource of zelvonet.dll"
@@ -115,51 +103,30 @@ fi
 [ -x "$wine" ] && { "$wineserver" -k >/dev/null 2>&1 || true; }
 
 # ---------------------------------------------------------------- 4. desktop resources
+# desktop/zelvodesk.rc as it stands (the numbers written in it) and as the
+# build compiles it (from elsewhere, the project version passed in), linked
+# into a GUI program: the version, the icon group and its four images.
 step "desktop/zelvodesk.rc"
-rc_file=$root/desktop/zelvodesk.rc
 expect_strings="FileVersion=$vmajor.$vminor;ProductVersion=$vmajor.$vminor;OriginalFilename=zelvodesk.exe;CompanyName=Zelvo;FileDescription=Zelvo SMS desktop sender;InternalName=zelvodesk;ProductName=Zelvo SMS"
-# As it stands in the tree (the numbers written in it) ...
-if (cd "$root/desktop" && $triplet-windres -O coff zelvodesk.rc -o "$work/standalone.o"); then
-  cmake -DFILE="$work/standalone.o" -DFIXED="$version.0" "-DSTRINGS=$expect_strings" \
-    -P "$root/cmake/check_version_resource.cmake" 2>&1 | sed 's/^/   as it stands: /'
-  [ "${PIPESTATUS[0]}" -eq 0 ] || fail "zelvodesk.rc as it stands does not carry version $version"
-else
-  fail "windres does not compile desktop/zelvodesk.rc"
-fi
-# ... and as the Windows build compiles it, from another directory, with the
-# project version passed in.
-if (cd "$work" && $triplet-windres -O coff -DZELVODESK_VERSION_MAJOR="$vmajor" \
-      -DZELVODESK_VERSION_MINOR="$vminor" -DZELVODESK_VERSION_PATCH="$vpatch" \
-      "$rc_file" -o "$work/zelvodesk.rc.o"); then
-  cmake -DFILE="$work/zelvodesk.rc.o" -DFIXED="$version.0" "-DSTRINGS=$expect_strings" \
-    -P "$root/cmake/check_version_resource.cmake" 2>&1 | sed 's/^/   as built: /'
-  [ "${PIPESTATUS[0]}" -eq 0 ] || fail "zelvodesk.rc compiled with the project version"
-  # Linked into a program, the resources are what Windows' loader sees.
-  printf 'int main(void) { return 0; }\n' >"$work/stub.c"
-  if $triplet-gcc -mwindows "$work/stub.c" "$work/zelvodesk.rc.o" -o "$work/zelvodesk.exe"; then
-    wrestool -l "$work/zelvodesk.exe" | sed 's/^/   /'
-    wrestool -l "$work/zelvodesk.exe" | grep -- "--type=14 --name='IDI_ICON1'" >/dev/null ||
-      fail "no icon group IDI_ICON1 in the program"
-    wrestool -x --type=14 --name=IDI_ICON1 "$work/zelvodesk.exe" -o "$work/group.ico" 2>/dev/null
-    $triplet-objdump -p "$work/zelvodesk.exe" | grep "Subsystem.*(Windows GUI)" >/dev/null ||
-      fail "the resource program is not a GUI program"
-  else
-    fail "linking the resources into a program"
-  fi
-else
-  fail "windres does not compile desktop/zelvodesk.rc from another directory"
-fi
-# icon_sizes <ico>: "WxH@bpp" of every image, in order.
-icon_sizes() {
-  icotool -l "$1" | sed -n 's/.*--width=\([0-9]*\) --height=\([0-9]*\) --bit-depth=\([0-9]*\).*/\1x\2@\3/p' | paste -sd' '
-}
+for how in standalone built; do
+  defs=()
+  [ $how = built ] && defs=(-DZELVODESK_VERSION_MAJOR="$vmajor" -DZELVODESK_VERSION_MINOR="$vminor"
+                           -DZELVODESK_VERSION_PATCH="$vpatch")
+  (cd "$work" && $triplet-windres -O coff -I "$root/desktop" "${defs[@]}" "$root/desktop/zelvodesk.rc" -o $how.o) ||
+    { fail "windres does not compile desktop/zelvodesk.rc ($how)"; continue; }
+  cmake -DFILE="$work/$how.o" -DFIXED="$version.0" "-DSTRINGS=$expect_strings" \
+    -P "$root/cmake/check_version_resource.cmake" 2>&1 | sed "s/^/   $how: /"
+  [ "${PIPESTATUS[0]}" -eq 0 ] || fail "zelvodesk.rc ($how) does not carry version $version"
+done
+printf 'int main(void) { return 0; }\n' >"$work/stub.c"
+$triplet-gcc -mwindows "$work/stub.c" "$work/built.o" -o "$work/zelvodesk.exe" || fail "linking the resources"
+$triplet-objdump -p "$work/zelvodesk.exe" | grep "Subsystem.*(Windows GUI)" >/dev/null || fail "not a GUI program"
+wrestool -x --type=14 --name=IDI_ICON1 "$work/zelvodesk.exe" -o "$work/group.ico" 2>/dev/null
 for ico in "$root/desktop/images/zelvodesk.ico" "$work/group.ico"; do
-  [ -f "$ico" ] || { fail "no icon ${ico#"$root/"}"; continue; }
-  echo "   icotool -l ${ico#"$root/"}:"
-  icotool -l "$ico" | sed 's/^/     /'
-  sizes=$(icon_sizes "$ico")
+  sizes=$(icotool -l "$ico" 2>/dev/null | sed -n 's/.*--width=\([0-9]*\) --height=\([0-9]*\) --bit-depth=\([0-9]*\).*/\1x\2@\3/p' | paste -sd' ')
+  echo "   ${ico##*/}: $sizes"
   [ "$sizes" = "64x64@32 48x48@32 32x32@32 16x16@32" ] ||
-    fail "${ico##*/} holds '$sizes', expected 64, 48, 32 and 16 pixels at 32 bits"
+    fail "${ico##*/} holds '$sizes', expected 64, 48, 32 and 16 pixels at 32 bits (group IDI_ICON1)"
 done
 
 if [ $failures -eq 0 ]; then
