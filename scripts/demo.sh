@@ -15,10 +15,7 @@ root=$(pwd)
 build=$root/build/demo
 jobs=$(nproc 2>/dev/null || echo 2)
 
-scripts/ensure-packages.sh \
-  build-essential cmake pkg-config libgtest-dev libgmock-dev \
-  qt6-base-dev qt6-base-dev-tools qt6-translations-l10n libgl-dev \
-  libcpp-httplib-dev libcli11-dev nlohmann-json3-dev libmicrohttpd-dev || exit 1
+scripts/ensure-packages.sh build desktop tools || exit 1
 
 mkdir -p "$build"
 buildlog=$root/build/demo.build.log

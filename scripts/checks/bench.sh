@@ -1,25 +1,46 @@
 #!/usr/bin/env bash
-# The benchmark's quick mode: a Release build in build/bench-release, short
-# runs of the three clients, the memory and time-to-answer figures, and the
-# plot of the thread scaling (build/bench-release/scaling.png). Fails only
-# when a call did not get its answer or the plot cannot be made; the
-# figures themselves are printed, never judged. The plot uses Debian's
-# /usr/bin/python3 and its matplotlib.
+# The benchmarks' quick mode in a Release build (build/bench-release): the
+# clients' figures, a short load run through the simulator and the plot of
+# the thread scaling (scaling.png); then the send queue through the
+# simulator, QUEUE_BENCH_MESSAGES (500) per figure, on SQLite and on a
+# PostgreSQL server of its own, with its plot (queue.png). Fails only when a
+# call went unanswered, a message was lost or stored twice, or a plot cannot
+# be made; the figures are printed, never judged (plots: Debian's matplotlib).
 set -uo pipefail
-root=${1:-$(cd "$(dirname "$0")/../.." && pwd)}
+root=$(cd "${1:-$(dirname "$0")/../..}" && pwd)
 cd "$root"
 dir=build/bench-release
 
-scripts/ensure-packages.sh build-essential cmake libcurl4-openssl-dev python3 python3-matplotlib ||
-  exit 1
+scripts/ensure-packages.sh build tools bench python postgres || exit 1
 
 mkdir -p "$dir"
 if ! cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DZELVO_BUILD_TESTS=OFF \
-      -DZELVO_BUILD_DESKTOP=OFF -DZELVO_BUILD_TOOLS=OFF >"$dir.configure.log" 2>&1 ||
-   ! cmake --build "$dir" -j2 --target zelvo_bench >"$dir.build.log" 2>&1; then
+      -DZELVO_BUILD_DESKTOP=OFF -DZELVO_BUILD_TOOLS=ON >"$dir.configure.log" 2>&1 ||
+   ! cmake --build "$dir" -j2 --target zelvo_bench zelvo_queue_bench >"$dir.build.log" 2>&1; then
   tail -n 40 "$dir.configure.log" "$dir.build.log"
   exit 1
 fi
 "$dir/bench/zelvo_bench" --quick --csv "$dir/scaling.csv" || exit 1
 /usr/bin/python3 bench/plot.py "$dir/scaling.csv" "$dir/scaling.png" "quick mode" || exit 1
 echo "plot: $dir/scaling.png"
+
+# PostgreSQL for the queue's runners: initdb and pg_ctl, as postgres when
+# run as root, on 127.0.0.1 and a free port, stopped on the way out.
+as_pg() { if [ "$(id -u)" -eq 0 ]; then setpriv --reuid=postgres --regid=postgres --init-groups "$@"; else "$@"; fi; }
+pgbin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
+pgdir=$root/$dir/pg
+pg=()
+rm -rf "$pgdir" && mkdir -p "$pgdir" && { [ "$(id -u)" -ne 0 ] || chown postgres "$pgdir"; }
+port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+if [ -n "$pgbin" ] && as_pg "$pgbin/initdb" -D "$pgdir/data" -U zelvo --auth=trust >"$pgdir/initdb.log" 2>&1 &&
+   as_pg "$pgbin/pg_ctl" -D "$pgdir/data" -l "$pgdir/log" -w start \
+     -o "-c listen_addresses=127.0.0.1 -c port=$port -c unix_socket_directories=$pgdir" >/dev/null; then
+  trap 'as_pg "$pgbin/pg_ctl" -D "$pgdir/data" -m fast -w stop >/dev/null' EXIT
+  pg=(--pg "postgresql://zelvo@127.0.0.1:$port/postgres")
+else
+  echo "bench: SKIP: PostgreSQL did not start (see $pgdir); its figures are left out"
+fi
+"$dir/bench/zelvo_queue_bench" --messages "${QUEUE_BENCH_MESSAGES:-500}" --dir "$dir/queue-bench" \
+  "${pg[@]}" --csv "$dir/queue.csv" --markdown || exit 1
+/usr/bin/python3 bench/plot.py "$dir/queue.csv" "$dir/queue.png" "${QUEUE_BENCH_MESSAGES:-500} messages per point" || exit 1
+echo "plot: $dir/queue.png"

@@ -1,38 +1,32 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang, libFuzzer, AddressSanitizer and
-# UndefinedBehaviorSanitizer in build/fuzz and runs each for a bounded time,
-# starting from its seed corpus in fuzz/corpus/<target>/. New inputs the
-# fuzzer finds go to build/fuzz/corpus-<target>/, crashes to
-# build/fuzz/artifacts/. Exit 0 when no target found a crash.
-#
-#   FUZZ_SECONDS=45 (per target)   FUZZ_TARGETS="reply chunk urlencode request"
+# UndefinedBehaviorSanitizer in build/fuzz and runs each for FUZZ_SECONDS from
+# its seed corpus in fuzz/corpus/<target>/. New inputs the fuzzer finds go to
+# build/fuzz/corpus-<target>/, crashes to build/fuzz/artifacts/.
 set -uo pipefail
 root=${1:-$(cd "$(dirname "$0")/../.." && pwd)}
 cd "$root"
 seconds=${FUZZ_SECONDS:-45}
-targets=${FUZZ_TARGETS:-"reply chunk urlencode request"}
+targets=${FUZZ_TARGETS:-"reply chunk request"}
 dir=build/fuzz
 
-scripts/ensure-packages.sh clang-14 libfuzzer-14-dev libclang-rt-14-dev cmake || exit 1
+scripts/ensure-packages.sh build fuzz || exit 1
 
 flags="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer -g -O1"
-mkdir -p "$dir"
+build_targets=()
+for t in $targets; do build_targets+=(--target "fuzz_$t"); done
+mkdir -p "$dir/artifacts"
 if ! cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Debug \
       -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
       -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_C_FLAGS="$flags" \
       -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \
       -DZELVO_FUZZ=ON -DZELVO_BUILD_TESTS=OFF -DZELVO_BUILD_DESKTOP=OFF \
-      -DZELVO_BUILD_TOOLS=OFF >"$dir.configure.log" 2>&1; then
-  tail -n 30 "$dir.configure.log"; exit 1
-fi
-build_targets=()
-for t in $targets; do build_targets+=(--target "fuzz_$t"); done
-if ! cmake --build "$dir" -j2 "${build_targets[@]}" >"$dir.build.log" 2>&1; then
-  tail -n 40 "$dir.build.log"; exit 1
+      -DZELVO_BUILD_TOOLS=OFF >"$dir.configure.log" 2>&1 ||
+   ! cmake --build "$dir" -j2 "${build_targets[@]}" >"$dir.build.log" 2>&1; then
+  tail -n 40 "$dir.configure.log" "$dir.build.log"; exit 1
 fi
 
 status=0
-mkdir -p "$dir/artifacts"
 for t in $targets; do
   work="$dir/corpus-$t"
   mkdir -p "$work"
