@@ -7,8 +7,6 @@
 // gone and becomes `unknown`.
 #include <libpq-fe.h>
 
-#include <cstdlib>
-#include <cstring>
 #include <map>
 
 #include "sql_store.h"
@@ -69,13 +67,13 @@ bool transientState(const char* sqlstate) {
     return s.rfind("08", 0) == 0 || s.rfind("57P", 0) == 0 || s == "40001" || s == "40P01";
 }
 
-std::string unhex(const char* text) {
-    std::string out;
-    if (std::strncmp(text, "\\x", 2) != 0) return text;
-    for (const char* p = text + 2; p[0] && p[1]; p += 2) {
-        const char pair[3] = {p[0], p[1], 0};
-        out += static_cast<char>(std::strtol(pair, nullptr, 16));
-    }
+// A bytea column's bytes from its text form, decoded by libpq.
+std::string byteaBytes(const char* text) {
+    std::size_t n = 0;
+    unsigned char* bytes = PQunescapeBytea(reinterpret_cast<const unsigned char*>(text), &n);
+    if (!bytes) throw StoreError("out of memory decoding a message body");
+    std::string out(reinterpret_cast<const char*>(bytes), n);
+    PQfreemem(bytes);
     return out;
 }
 
@@ -147,7 +145,7 @@ class PgDatabase : public Database {
             Row row;
             for (int c = 0; c < PQnfields(r); ++c) {
                 const char* v = PQgetvalue(r, i, c);
-                row.emplace_back(PQftype(r, c) == kByteaOid ? unhex(v) : std::string(v));
+                row.emplace_back(PQftype(r, c) == kByteaOid ? byteaBytes(v) : std::string(v));
             }
             rows.push_back(std::move(row));
         }
