@@ -24,9 +24,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <regex>
 #include <set>
@@ -58,14 +60,21 @@ pid_t start(const std::vector<std::string>& args, const std::string& out) {
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0) pid = -1;
+    const int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0) {
+        // No child to wait for or to signal: a pid of -1 would mean every process.
+        std::fprintf(stderr, "queue bench: cannot start %s: %s\n", argv[0], std::strerror(rc));
+        std::exit(2);
+    }
     return pid;
 }
 
+// The child's exit status (128 + signal when killed); -1 when it cannot be waited for.
 int finish(pid_t pid) {
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
