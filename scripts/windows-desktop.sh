@@ -7,7 +7,7 @@
 #      its tests use, as shared libraries; moc, rcc and uic come from Debian's
 #      own packages (QT_HOST_PATH). The build is cached outside the build
 #      tree, keyed by the toolkit's version and configuration: only the first
-#      run on a machine pays for it (about an hour on two cores).
+#      run on a machine pays for it (half an hour to an hour on two cores).
 #   2. zelvodesk.exe and zelvonet.dll against it (build/win-desktop), the
 #      folder a Windows user unzips and CPack's zelvodesk-1.0.3-win64.zip.
 #   3. unless --no-check: the checks of scripts/checks/windows-desktop.sh
@@ -100,7 +100,7 @@ fi
 build_toolkit() {
   local t0 work src debver
   t0=$(seconds)
-  log "building qtbase $qt_version for Windows into $prefix (one-time, about an hour)"
+  log "building qtbase $qt_version for Windows into $prefix (one-time, half an hour to an hour)"
   mkdir -p "$cache"
   # One build tree for every configuration, reconfigured in place: a changed
   # configuration rebuilds only what it changes.

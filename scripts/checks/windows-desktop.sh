@@ -7,7 +7,7 @@
 #      is German (its "&Kopieren" copies), and the window sends through the
 #      gateway simulator, reached as the proxy: the answer box reads
 #      "Antwort vom Server: OK" and the message is in the outbox.
-# Without a complete toolkit cache (an hour's build) it only says so: exit 77.
+# Without a complete toolkit cache (up to an hour's build) it only says so: exit 77.
 # Usage: bash scripts/checks/windows-desktop.sh <repo-root>
 set -uo pipefail
 root=$(cd "${1:-$(dirname "$0")/../..}" && pwd)
