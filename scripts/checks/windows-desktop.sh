@@ -88,7 +88,7 @@ host=$root/build/win-desktop-host
 pids+=($!)
 until_true 20 grep -q 'listening on' "$work/gateway.log" || { fail "the simulator did not start"; exit 1; }
 port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/gateway.log")
-(cd "$folder" && exec "$wine" zelvodesk.exe) >"$work/program.log" 2>&1 &
+(cd "$folder" && exec "$wine" zelvodesk.exe) >"$work/program.log" 2>&1 & disown
 window() { xdotool search --name "^$1\$" | head -n 1 | grep .; }
 until_true 120 window SendSMS >/dev/null || { cat "$work/program.log"; fail "no SendSMS window"; exit 1; }
 win=$(window SendSMS)
