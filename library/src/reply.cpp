@@ -95,12 +95,19 @@ void ReplyEvaluator::headerByte(char c) {
             }
             break;
         case Field::TransferEncoding:
+            // Blanks around a coding are dropped; one inside it is kept, so
+            // that "chun ked" is not taken for "chunked".
             if (c == ',') {
                 if (!coding_.empty() || codingTooLong_)
                     lastCoding_ = codingTooLong_ ? "?" : coding_;
                 coding_.clear();
                 codingTooLong_ = false;
-            } else if (!isBlank(c)) {
+                codingBlank_ = false;
+            } else if (isBlank(c)) {
+                codingBlank_ = !coding_.empty();
+            } else {
+                if (codingBlank_ && coding_.size() < kMaxCoding) coding_ += ' ';
+                codingBlank_ = false;
                 if (coding_.size() < kMaxCoding) {
                     coding_ += lower(c);
                 } else {
@@ -140,6 +147,7 @@ void ReplyEvaluator::headerLineEnd() {
     name_.clear();
     coding_.clear();
     codingTooLong_ = false;
+    codingBlank_ = false;
 }
 
 void ReplyEvaluator::headerFieldsEnd() {

@@ -85,6 +85,7 @@ class ReplyEvaluator {
     std::string name_;
     std::string coding_;
     bool codingTooLong_ = false;
+    bool codingBlank_ = false;  // a blank followed the coding's last byte so far
     std::string lastCoding_;
     bool lengthSeen_ = false;
     bool lengthValid_ = true;

@@ -27,18 +27,18 @@ bool present(const char* s) {
 
 // The whole of a NUL-terminated value, or of a local fact (at most 257 bytes).
 static std::string encodeWhole(const char* s) {
-    return urlEncode(s, static_cast<int>(std::strlen(s)));
+    return urlEncode(s, std::strlen(s));
 }
 
 static std::string encodeWhole(const std::string& s) {
-    return urlEncode(s.data(), static_cast<int>(s.size()));
+    return urlEncode(s.data(), s.size());
 }
 
-std::string urlEncode(const char* text, int length) {
+std::string urlEncode(const char* text, std::size_t length) {
     std::string out;
-    if (length <= 0) return out;
-    out.reserve(static_cast<std::size_t>(length) * 3);
-    for (int i = 0; i < length; ++i) {
+    if (length == 0) return out;
+    out.reserve(length * 3);
+    for (std::size_t i = 0; i < length; ++i) {
         const auto b = static_cast<unsigned char>(text[i]);
         if (isAsciiAlnum(b)) {
             out += static_cast<char>(b);

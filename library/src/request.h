@@ -1,17 +1,23 @@
 // Composition of the one gateway request and the value encodings it uses.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "send_core.h"
 
 namespace zelvonet {
 
+// The longest value the request takes from the caller (kdnr, user, key, msg,
+// receiver, time): 2^31 - 1 bytes, the most that a signed 32-bit count of
+// its bytes can state. A longer one would be encoded empty or cut short.
+constexpr std::size_t kMaxValueLength = 2147483647;
+
 // Form encoding of free-text values: the 62 ASCII letters and digits pass,
 // a space becomes "+", every other byte "%" and two lower-case hex digits.
 // Reads exactly `length` bytes of `text` (a NUL among them gives "%00");
-// `length` 0 or less gives "" without reading `text`.
-std::string urlEncode(const char* text, int length);
+// `length` 0 gives "" without reading `text`.
+std::string urlEncode(const char* text, std::size_t length);
 
 // Decimal text of a signed 32-bit integer ("-2147483648" ... "2147483647").
 std::string convertInt(int number);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <string>
 
 #include "gateway_config.h"
@@ -27,6 +28,7 @@ constexpr char kBadFormat[] = "[ERROR] Antwort vom Server entspricht nicht dem e
 constexpr char kNoAnswer[] = "[ERROR] Keine Antwort von ";
 constexpr char kNoAnswerEnd[] = " - Versand ungewiss";
 constexpr char kMissingField[] = "[ERROR] Pflichtfeld fehlt: ";
+constexpr char kValueTooLong[] = "[ERROR] Wert zu lang: ";
 constexpr char kOutOfMemory[] = "[ERROR] Nicht genug Speicher";
 constexpr char kSendFailed[] = "send() in \"msgSend()\" fehlgeschlagen";
 
@@ -64,9 +66,26 @@ const char* missingField(const Message& m) {
     return nullptr;
 }
 
+}  // namespace
+
+const char* overlongField(const Message& m, std::size_t limit) {
+    const auto tooLong = [limit](const char* s) { return s != nullptr && std::strlen(s) > limit; };
+    if (tooLong(m.kdnr)) return "kdnr";
+    if (tooLong(m.user)) return "user";
+    if (tooLong(m.key)) return "key";
+    if (tooLong(m.msg)) return "msg";
+    if (tooLong(m.receiver)) return "receiver";
+    if (tooLong(m.time)) return "time";
+    return nullptr;
+}
+
+namespace {
+
 Ending exchange(const Message& m, const Gateway& gw, const Timeouts& to, std::size_t keep,
                 bool& requestLeft) {
     if (const char* name = missingField(m)) return failed(std::string(kMissingField) + name);
+    if (const char* name = overlongField(m, kMaxValueLength))
+        return failed(std::string(kValueTooLong) + name);
 
     const net::SocketLayer layer;
     if (!layer.started()) return failed(kSocketLayer);

@@ -5,6 +5,8 @@
 // the library's exported interface.
 #pragma once
 
+#include <cstddef>
+
 #include <string>
 
 namespace zelvonet {
@@ -52,6 +54,11 @@ enum class Outcome {
     Failed,    // a local failure before any byte of the request left: not sent
     Unknown,   // the request (or part of it) went out but no evaluable answer came back
 };
+
+// The first of the caller's values (kdnr, user, key, msg, receiver, time)
+// longer than `limit` bytes, by name; null when none is. send() refuses
+// such a value with "[ERROR] Wert zu lang: <name>" before it connects.
+const char* overlongField(const Message& m, std::size_t limit);
 
 struct SendResult {
     int result = 1;  // 0 for Accepted, 1 otherwise

@@ -14,6 +14,9 @@ namespace {
 const std::string H = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n";
 const std::string TE = "HTTP/1.1 200\r\nTransfer-Encoding: chunked\r\n\r\n";
 const std::string CL = "HTTP/1.1 200\r\nContent-Length: ";
+// Codings before a body that reads "OK" once decoded, and "2\r" taken literally.
+const std::string CODED = "HTTP/1.1 200\r\nTransfer-Encoding: ";
+const std::string CHUNKS = "\r\n\r\n2\r\nOK\r\n0\r\n\r\n";
 
 struct Case {
     const char* label;
@@ -62,6 +65,11 @@ const Case kCases[] = {
     {"chunked not last: literal",
      "HTTP/1.1 200\r\nTransfer-Encoding: chunked, gzip\r\n\r\n2\r\nOK\r\n0\r\n\r\n", V::Answer,
      "2\r", false, true},
+    {"xchunked: literal", CODED + "xchunked" + CHUNKS, V::Answer, "2\r", false, true},
+    {"chunkedx: literal", CODED + "chunkedx" + CHUNKS, V::Answer, "2\r", false, true},
+    {"chun ked: literal", CODED + "chun ked" + CHUNKS, V::Answer, "2\r", false, true},
+    {"chunked, then a field with gzip: literal",
+     CODED + "chunked\r\nTransfer-Encoding: gzip" + CHUNKS, V::Answer, "2\r", false, true},
     {"chunk extension, upper-case hex", TE + "A;x=1\r\nOK\nmore..\r\n0\r\n\r\n", V::Answer, "OK",
      true, true},
     {"chunk lines ending in LF alone", TE + "2\nOK\n0\r\n\r\n", V::Answer, "OK", true, true},
@@ -81,6 +89,13 @@ const Case kCases[] = {
     {"length zero", CL + "0\r\n\r\n", V::Answer, "", false, true},
     {"length not a number", CL + "2x\r\n\r\nOK", V::Answer, "OK", true, false},
     {"length 2^64", CL + "18446744073709551616\r\n\r\nOK", V::Answer, "OK", true, false},
+    // Lengths that disagree are not trusted, in either order: the body ends
+    // with the close. Equal ones count as one.
+    {"lengths 2, 4", CL + "2\r\nContent-Length: 4\r\n\r\nOKAY", V::Answer, "OKAY", false, false},
+    {"lengths 4, 2", CL + "4\r\nContent-Length: 2\r\n\r\nOKAY", V::Answer, "OKAY", false, false},
+    {"lengths 2, 4, 4", CL + "2\r\nContent-Length: 4\r\nContent-Length: 4\r\n\r\nOKAY", V::Answer,
+     "OKAY", false, false},
+    {"lengths 4, 4", CL + "4\r\nContent-Length: 4\r\n\r\nOKAY", V::Answer, "OKAY", false, true},
     {"length beyond the body", CL + "99999999999\r\n\r\nNein", V::Answer, "Nein", false, false},
     {"16 MiB header line, then the coding",
      "HTTP/1.1 200\r\nX-Long: " + std::string(16u << 20, 'h') + "\r\n" + TE.substr(14) +

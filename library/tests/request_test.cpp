@@ -26,8 +26,23 @@ TEST(UrlEncode, EveryByteAndTheLength) {
     EXPECT_EQ(urlEncode(all.data(), 256), expected);
     EXPECT_EQ(urlEncode("abc def", 3), "abc") << "reads only length bytes";
     EXPECT_EQ(urlEncode("abc", 0), "");
-    EXPECT_EQ(urlEncode("abc", -5), "");
     EXPECT_EQ(urlEncode(nullptr, 0), "") << "length 0 does not read the pointer";
+}
+
+// Which value is refused as too long: each field in turn one byte past the
+// limit, the others at it; the real limit is the most a 32-bit count states.
+TEST(OverlongField, EachValueAgainstTheLimit) {
+    static_assert(kMaxValueLength == 2147483647);
+    const char* names[] = {"kdnr", "user", "key", "msg", "receiver", "time"};
+    for (int i = -1; i < 6; ++i) {
+        Message m;
+        const char** field[] = {&m.kdnr, &m.user, &m.key, &m.msg, &m.receiver, &m.time};
+        for (int f = 0; f < 6; ++f) *field[f] = f == i ? "abcd" : "abc";
+        const char* got = overlongField(m, 3);
+        EXPECT_STREQ(got, i < 0 ? nullptr : names[i]) << i;
+    }
+    Message none;  // null values are not measured
+    EXPECT_EQ(overlongField(none, 0), nullptr);
 }
 
 TEST(ConvertInt, DecimalText) {

@@ -42,6 +42,8 @@ extern "C" {
  * kdnr, user, key, msg, receiver: read-only, must not be null (empty is fine).
  *   A null one gives result 1 and "[ERROR] Pflichtfeld fehlt: <name>";
  *   nothing is connected or sent.
+ *   One of them, or time, of 2 GiB (2147483648 bytes) or more gives
+ *   result 1 and "[ERROR] Wert zu lang: <name>"; nothing is connected or sent.
  * firma:      company number, sent as decimal text.
  * time:       optional time value; null or empty leaves the key out.
  * proxyHost:  null or empty: connect to the gateway directly; otherwise
@@ -65,6 +67,7 @@ extern "C" {
  *   "[ERROR] Antwort vom Server entspricht nicht dem erwarteten Format"
  *   "[ERROR] Keine Antwort von <host> - Versand ungewiss"
  *   "[ERROR] Pflichtfeld fehlt: <name>"
+ *   "[ERROR] Wert zu lang: <name>"
  *   "[ERROR] Nicht genug Speicher" (memory ran out during the call)
  * A failed send of the request prints one line on standard error
  * ("send() in "msgSend()" fehlgeschlagen: <reason>"); nothing else is printed.
