@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "add.h"
 #include "charset.h"
 #include "config.h"
-#include "prepare.h"
 #include "runner.h"
 #include "store.h"
 
@@ -54,11 +54,6 @@ int fail(int code, const std::string& what) {
     return code;
 }
 
-// The recipient as stored and shown: "+" and digits, or digits.
-std::string displayReceiver(const std::string& prepared) {
-    return prepared.rfind("%2b", 0) == 0 ? "+" + prepared.substr(3) : prepared;
-}
-
 // The stored message text for a terminal or JSON: UTF-8, line breaks as sent.
 std::string bodyText(const std::string& latin1) {
     return zelvotools::latin1ToUtf8(latin1);
@@ -74,51 +69,6 @@ struct Common {
     std::string config;
     std::string database() const { return db.empty() ? defaultDatabase() : db; }
 };
-
-struct AddArgs {
-    std::string to, time, account;
-    bool test = false, truncate = false, replace = false;
-    long long ttl = 0;
-    std::vector<std::string> words;
-};
-
-int add(const Common& common, const AddArgs& a) {
-    std::string text;
-    if (!zelvosend::messageText(a.words, std::cin, &text)) {
-        return fail(kUsage, "cannot read the message from standard input");
-    }
-    const auto msg = zelvosend::prepareMessage(text, a.replace, a.truncate);
-    const auto to = zelvosend::prepareReceiver(a.to);
-    const auto time = zelvosend::prepareRaw("--time", a.time, true);
-    for (const auto* p : {&msg, &to, &time}) {
-        if (!p->ok) return fail(kUsage, p->error);
-    }
-    // A named account must exist where the configuration can be read; the
-    // key is not needed to add.
-    if (!a.account.empty()) {
-        Config config;
-        std::string why;
-        const std::string path = configPath(common.config);
-        if (loadConfig(path, &config, &why) && !config.accounts.count(a.account)) {
-            return fail(kUsage, "no [account " + a.account + "] in " + path);
-        }
-    }
-    NewMessage m;
-    m.receiver = displayReceiver(to.value);
-    m.body = msg.value;
-    m.time = time.value;
-    m.test = a.test;
-    m.account = a.account;
-    m.ttl = a.ttl;
-    try {
-        auto store = openStore(common.database());
-        const auto ids = store->add({m});
-        std::cout << ids.front() << std::endl;
-    } catch (const StoreError& e) {
-        return fail(kStorage, std::string(e.what()) + "; the message was not queued");
-    }
-    return std::cout ? kOk : kStorage;
-}
 
 int run(const Common& common, const RunOptions& options) {
     Config config;
@@ -136,8 +86,8 @@ int run(const Common& common, const RunOptions& options) {
     ::sigaction(SIGTERM, &sa, nullptr);
     ::sigaction(SIGINT, &sa, nullptr);
     try {
-        auto store = openStore(common.database());
-        runQueue(*store, config, options, gStop, stdout);
+        auto store = openPatiently(common.database(), gStop, stdout);
+        if (store) runQueue(*store, config, options, gStop, stdout);
     } catch (const StoreError& e) {
         return fail(kStorage, e.what());
     }
@@ -150,7 +100,8 @@ nlohmann::json asJson(const Message& m) {
             {"recipient", m.receiver},
             {"created", isoTime(m.created)},
             {"attempts", m.attempts},
-            {"runner", m.runner.empty() ? nlohmann::json() : nlohmann::json(m.runner)}};
+            {"runner", m.runner.empty() ? nlohmann::json() : nlohmann::json(m.runner)},
+            {"dedup_key", m.dedupKey.empty() ? nlohmann::json() : nlohmann::json(m.dedupKey)}};
 }
 
 std::string oneLine(const std::string& utf8) {
@@ -189,6 +140,7 @@ int show(Store& store, long long id) {
               << "account: " << (m.account.empty() ? "(default)" : m.account) << "\n"
               << "test: " << (m.test ? "yes" : "no") << "\n";
     if (!m.time.empty()) std::cout << "time: " << m.time << "\n";
+    if (!m.dedupKey.empty()) std::cout << "dedup key: " << oneLine(m.dedupKey) << "\n";
     std::cout << "created: " << isoTime(m.created) << "\n";
     if (m.ttl > 0) std::cout << "ttl: " << m.ttl << " s\n";
     if (m.state == State::Queued && m.attempts > 0) {
@@ -276,6 +228,19 @@ int main(int argc, char** argv) {
     addCmd->add_flag("--truncate", a.truncate, "keep the first 160 characters of a longer message");
     addCmd->add_flag("--replace", a.replace,
                      "send \"?\" for characters outside Latin-1 instead of refusing");
+    addCmd->add_option("--wait", a.waitSeconds, "wait this long at most for a busy database")
+        ->check(CLI::Range(0.0, 86400.0))
+        ->capture_default_str()
+        ->type_name("SECONDS");
+    addCmd
+        ->add_option("--dedup-key", a.dedupKey,
+                     "store nothing if a message with this key was added within the window")
+        ->type_name("KEY");
+    addCmd
+        ->add_option("--dedup-window", a.dedupWindow,
+                     "seconds the key is held (default: [limits] dedup-window, 86400)")
+        ->check(CLI::Range(1LL, 100LL * 365 * 86400))
+        ->type_name("SECONDS");
     addCmd->add_option("message", a.words, "the message; without it, standard input")
         ->type_name("MESSAGE...");
 
@@ -311,7 +276,7 @@ int main(int argc, char** argv) {
         return rc == 0 ? kOk : kUsage;
     }
 
-    if (*addCmd) return add(common, a);
+    if (*addCmd) return addMessage(common.database(), common.config, a);
     if (*runCmd) return run(common, ro);
     try {
         auto store = openStore(common.database());

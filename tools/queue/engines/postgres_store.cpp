@@ -58,13 +58,40 @@ constexpr long long kSchemaLock = 0x5A4C5651;
 constexpr long long kLimitsLock = 0x5A4C5652;
 constexpr unsigned kByteaOid = 17;
 
-// Errors after which the same call may succeed on a new connection: the
-// connection or the server went away, or PostgreSQL chose this transaction
-// to give way in a deadlock or a serialization conflict.
-bool transientState(const char* sqlstate) {
-    if (!sqlstate) return false;
+// What an error of a statement means for the caller, by its SQLSTATE: the
+// connection or the server went away (a new connection may succeed), the
+// server is short of connections or chose this transaction to give way in a
+// deadlock or a serialization conflict (the same call may succeed), or its
+// disk is full.
+Trouble statementTrouble(const char* sqlstate) {
+    if (!sqlstate) return Trouble::Fatal;
     const std::string s = sqlstate;
-    return s.rfind("08", 0) == 0 || s.rfind("57P", 0) == 0 || s == "40001" || s == "40P01";
+    if (s.rfind("08", 0) == 0 || s.rfind("57P", 0) == 0) return Trouble::Lost;
+    if (s == "53300" || s == "40001" || s == "40P01" || s == "55P03" || s == "53200") {
+        return Trouble::Busy;
+    }
+    if (s == "53100") return Trouble::Full;
+    return Trouble::Fatal;
+}
+
+// A connection that could not be made: waiting helps unless the server
+// refused who we are or what we asked for (libpq gives no SQLSTATE here,
+// only the server's text).
+Trouble connectTrouble(const std::string& why) {
+    for (const char* cannot :
+         {"password authentication failed", "no password supplied", "does not exist",
+          "no pg_hba.conf entry", "permission denied", "authentication failed",
+          "invalid connection option", "invalid URI", "invalid integer value"}) {
+        if (why.find(cannot) != std::string::npos) return Trouble::Fatal;
+    }
+    if (why.find("too many clients") != std::string::npos ||
+        why.find("remaining connection slots") != std::string::npos ||
+        why.find("starting up") != std::string::npos ||
+        why.find("shutting down") != std::string::npos ||
+        why.find("recovery mode") != std::string::npos) {
+        return Trouble::Busy;
+    }
+    return Trouble::Lost;
 }
 
 // A bytea column's bytes from its text form, decoded by libpq.
@@ -80,15 +107,23 @@ std::string byteaBytes(const char* text) {
 class PgDatabase : public Database {
   public:
     PgDatabase(const std::string& uri, const std::string& where) : where_(where) {
-        const char* keys[] = {"dbname", "fallback_application_name", "client_encoding", nullptr};
-        const char* values[] = {uri.c_str(), "zelvo-queue", "UTF8", nullptr};
+        // A server that takes the connection but never answers must not
+        // hold a caller past its own time limit; the URI's own
+        // connect_timeout, coming later, wins.
+        const char* keys[] = {"connect_timeout", "dbname", "fallback_application_name",
+                              "client_encoding", nullptr};
+        const char* values[] = {"10", uri.c_str(), "zelvo-queue", "UTF8", nullptr};
         conn_ = PQconnectdbParams(keys, values, 1);
         if (!conn_ || PQstatus(conn_) != CONNECTION_OK) {
             const std::string why = conn_ ? PQerrorMessage(conn_) : "out of memory";
             PQfinish(conn_);
             conn_ = nullptr;
-            throw StoreError(where_ + ": cannot connect: " + trim(why), true);
+            throw StoreError(where_ + ": cannot connect: " + trim(why), connectTrouble(why));
         }
+        // The server's notices (a connection ended by its administrator)
+        // are not ours to print; the errors that follow them are.
+        PQsetNoticeProcessor(
+            conn_, [](void*, const char*) {}, nullptr);
         query("SET synchronous_commit = on", {});
     }
     ~PgDatabase() override { PQfinish(conn_); }
@@ -117,11 +152,13 @@ class PgDatabase : public Database {
                 values[i] = buf;
             } else if (const auto* t = std::get_if<std::string>(&p)) {
                 values[i] = *t;
+            } else if (std::holds_alternative<Null>(p)) {
+                // NULL: no value at all
             } else {
                 values[i] = std::get<Blob>(p).bytes;
                 formats[i] = 1;  // binary: the bytes as they are
             }
-            pointers[i] = values[i].c_str();
+            pointers[i] = std::holds_alternative<Null>(p) ? nullptr : values[i].c_str();
             lengths[i] = static_cast<int>(values[i].size());
         }
         // Each statement is parsed and planned once per connection.
@@ -177,9 +214,11 @@ class PgDatabase : public Database {
 
     [[noreturn]] void fail(PGresult* r) {
         const char* state = r ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
-        const bool transient = PQstatus(conn_) != CONNECTION_OK || transientState(state);
-        if (transient) broken_ = true;
-        throw StoreError(where_ + ": " + trim(PQerrorMessage(conn_)), transient);
+        const Trouble trouble =
+            PQstatus(conn_) != CONNECTION_OK ? Trouble::Lost : statementTrouble(state);
+        // A connection in doubt is not used again.
+        if (trouble != Trouble::Fatal) broken_ = true;
+        throw StoreError(where_ + ": " + trim(PQerrorMessage(conn_)), trouble);
     }
 
     std::string where_;
@@ -204,16 +243,16 @@ class PostgresStore : public SqlStore {
         try {
             db.query("SELECT pg_advisory_xact_lock(?)", {kSchemaLock});
             const auto meta = db.query("SELECT to_regclass('zelvo_meta') IS NOT NULL", {});
+            int version = 1;
             if (meta.at(0).at(0) != "t") {
                 static_cast<PgDatabase&>(db).script(kSchema);
                 db.query("CREATE TABLE zelvo_meta (name text PRIMARY KEY, value text NOT NULL)",
                          {});
-                db.query("INSERT INTO zelvo_meta VALUES ('schema_version', ?)",
-                         {std::to_string(kSchemaVersion)});
+                db.query("INSERT INTO zelvo_meta VALUES ('schema_version', '1')", {});
             } else {
                 const auto v =
                     db.query("SELECT value FROM zelvo_meta WHERE name = 'schema_version'", {});
-                const int version = v.empty() ? 0 : std::stoi(v[0][0]);
+                version = v.empty() ? 0 : std::stoi(v[0][0]);
                 if (version > kSchemaVersion) {
                     throw StoreError(where_ + ": the queue has schema version " +
                                      std::to_string(version) + ", newer than this program's " +
@@ -221,6 +260,13 @@ class PostgresStore : public SqlStore {
                                      "; use a newer zelvo-queue (nothing was changed)");
                 }
                 if (version < 1) throw StoreError(where_ + ": zelvo_meta names no schema version");
+            }
+            if (version < kSchemaVersion) {
+                for (; version < kSchemaVersion; ++version) {
+                    static_cast<PgDatabase&>(db).script(upgradeTo(version + 1));
+                }
+                db.query("UPDATE zelvo_meta SET value = ? WHERE name = 'schema_version'",
+                         {std::to_string(version)});
             }
             db.commit();
         } catch (...) {
@@ -244,7 +290,7 @@ class PostgresStore : public SqlStore {
 
 }  // namespace
 
-std::unique_ptr<Store> openPostgres(const std::string& uri) {
+std::unique_ptr<Store> openPostgres(const std::string& uri, double patience) {
     // A password in the URI would show in the process list and the logs.
     char* error = nullptr;
     PQconninfoOption* options = PQconninfoParse(uri.c_str(), &error);
@@ -274,6 +320,7 @@ std::unique_ptr<Store> openPostgres(const std::string& uri) {
                          "into a password file (PGPASSFILE or ~/.pgpass) instead");
     }
     auto store = std::make_unique<PostgresStore>(uri, where);
+    store->setPatience(patience);
     store->init();
     return store;
 }

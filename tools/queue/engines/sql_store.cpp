@@ -8,7 +8,8 @@ namespace {
 
 constexpr char kMessageColumns[] =
     "id, state, receiver, body, time_value, test, account, ttl, created, due, attempts, "
-    "failures, coalesce(runner, ''), coalesce(lease_until, 0), answer, ttl_from";
+    "failures, coalesce(runner, ''), coalesce(lease_until, 0), answer, ttl_from, "
+    "coalesce(dedup_key, '')";
 
 constexpr char kDead[] = "the runner stopped during the send; the gateway may have taken it";
 
@@ -36,6 +37,7 @@ Message readMessage(const Row& r) {
     m.runner = r[12];
     m.leaseUntil = f64(r[13]);
     m.answer = r[14];
+    m.dedupKey = r[16];
     return m;
 }
 
@@ -90,12 +92,16 @@ std::unique_ptr<Database> SqlStore::acquire() {
     if (!idle_.empty()) {
         auto db = std::move(idle_.back());
         idle_.pop_back();
+        db->setPatience(patience_);
         return db;
     }
     ++open_;
+    const double patience = patience_;
     hold.unlock();
     try {
-        return connect();
+        auto db = connect();
+        db->setPatience(patience);
+        return db;
     } catch (...) {
         hold.lock();
         --open_;
@@ -124,22 +130,82 @@ void SqlStore::init() {
     Lease db(*this);
 }
 
-std::vector<long long> SqlStore::add(const std::vector<NewMessage>& messages) {
+void SqlStore::setPatience(double seconds) {
+    std::lock_guard<std::mutex> hold(mu_);
+    patience_ = seconds;
+}
+
+const char* SqlStore::upgradeTo(int to) {
+    switch (to) {
+        case 2:
+            // Each add's token, and the callers' keys: live ones in zelvo_keys
+            // (one row a key, taken again once its window has passed), the
+            // key a message was added with on the message itself.
+            return "ALTER TABLE zelvo_messages ADD COLUMN add_token text;"
+                   "ALTER TABLE zelvo_messages ADD COLUMN dedup_key text;"
+                   "CREATE UNIQUE INDEX zelvo_messages_by_token ON zelvo_messages(add_token);"
+                   "CREATE TABLE zelvo_keys (scope text NOT NULL, dedup_key text NOT NULL,"
+                   "  message_id bigint NOT NULL, added double precision NOT NULL,"
+                   "  fingerprint text NOT NULL, PRIMARY KEY (scope, dedup_key));";
+        default:
+            return nullptr;
+    }
+}
+
+std::vector<Added> SqlStore::add(const std::vector<NewMessage>& messages) {
     Lease db(*this);
     Tx tx(*db);
     const double t = (*db).now();
-    std::vector<long long> ids;
-    for (const NewMessage& m : messages) {
-        const auto rows = (*db).query(
-            "INSERT INTO zelvo_messages (state, receiver, body, time_value, test, account, ttl, "
-            "created, ttl_from, due) VALUES ('queued', ?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING id",
-            {m.receiver, Blob{m.body}, m.time, static_cast<long long>(m.test), m.account, m.ttl, t,
-             t, t});
-        ids.push_back(i64(rows.at(0).at(0)));
-        event(*db, ids.back(), t, "added");
-    }
+    std::vector<Added> out;
+    for (const NewMessage& m : messages) out.push_back(addOne(*db, m, t));
     tx.commit();
-    return ids;
+    return out;
+}
+
+Added SqlStore::addOne(Database& db, const NewMessage& m, double t) {
+    const Param token = m.token.empty() ? Param(Null{}) : Param(m.token);
+    const auto byToken = [&] {
+        const auto rows = db.query("SELECT id FROM zelvo_messages WHERE add_token = ?", {token});
+        return rows.empty() ? 0 : i64(rows[0][0]);
+    };
+    Added a;
+    // An earlier try of this same add committed before its answer was lost.
+    if (!m.token.empty() && (a.id = byToken()) != 0) return a;
+    const std::string print = fingerprint(m);
+    if (!m.dedupKey.empty()) {
+        // Taken only when no live row holds the key: the unique key decides
+        // between racing adds, not a read before the write.
+        const auto taken = db.query(
+            "INSERT INTO zelvo_keys (scope, dedup_key, message_id, added, fingerprint) "
+            "VALUES (?, ?, 0, ?, ?) ON CONFLICT (scope, dedup_key) DO UPDATE SET "
+            "message_id = 0, added = excluded.added, fingerprint = excluded.fingerprint "
+            "WHERE zelvo_keys.added <= ? RETURNING scope",
+            {m.dedupScope, m.dedupKey, t, print, t - m.dedupWindow});
+        if (taken.empty()) {
+            const auto held = db.query(
+                "SELECT message_id, fingerprint FROM zelvo_keys WHERE scope = ? AND dedup_key = ?",
+                {m.dedupScope, m.dedupKey});
+            a.id = i64(held.at(0).at(0));
+            a.duplicate = true;
+            a.differs = held[0][1] != print;
+            return a;
+        }
+    }
+    const auto rows = db.query(
+        "INSERT INTO zelvo_messages (state, receiver, body, time_value, test, account, ttl, "
+        "created, ttl_from, due, add_token, dedup_key) "
+        "VALUES ('queued', ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
+        "ON CONFLICT (add_token) DO NOTHING RETURNING id",
+        {m.receiver, Blob{m.body}, m.time, static_cast<long long>(m.test), m.account, m.ttl, t, t,
+         t, token, m.dedupKey.empty() ? Param(Null{}) : Param(m.dedupKey)});
+    // Empty: the earlier try committed while this one waited for it.
+    a.id = rows.empty() ? byToken() : i64(rows.at(0).at(0));
+    if (!m.dedupKey.empty()) {
+        db.query("UPDATE zelvo_keys SET message_id = ? WHERE scope = ? AND dedup_key = ?",
+                 {a.id, m.dedupScope, m.dedupKey});
+    }
+    if (!rows.empty()) event(db, a.id, t, "added");
+    return a;
 }
 
 std::vector<Message> SqlStore::startRunner(const std::string&, const ClaimRules&) {
@@ -153,7 +219,7 @@ std::vector<Message> SqlStore::startRunner(const std::string&, const ClaimRules&
 }
 
 Claim SqlStore::claim(const std::string& runner, const ClaimRules& rules, const Finish* done,
-                      bool want) {
+                      bool want, const std::vector<long long>& held) {
     Lease db(*this);
     Claim c;
     Tx tx(*db);
@@ -162,7 +228,20 @@ Claim SqlStore::claim(const std::string& runner, const ClaimRules& rules, const 
     // Claims of dead runners are looked for about once a second.
     if (t - lastSweep_ >= 1) {
         lastSweep_ = t;
-        c.orphaned = markUnknown(*db, "state = 'sending' AND lease_until < ?", {t}, t, kDead);
+        // Never what this runner holds: it knows they are in flight, or
+        // keeps their answers until it can record them.
+        std::string condition = "state = 'sending' AND lease_until < ?";
+        std::vector<Param> params{t};
+        if (!held.empty()) {
+            condition += " AND NOT (runner = ? AND id IN (";
+            params.push_back(runner);
+            for (std::size_t i = 0; i < held.size(); ++i) {
+                condition += i ? ", ?" : "?";
+                params.push_back(held[i]);
+            }
+            condition += "))";
+        }
+        c.orphaned = markUnknown(*db, condition, params, t, kDead);
     }
     if (want) take(*db, runner, rules, t, &c);
     tx.commit();

@@ -19,11 +19,12 @@ namespace zelvoqueue {
 struct Blob {
     std::string bytes;
 };
-using Param = std::variant<long long, double, std::string, Blob>;
+struct Null {};
+using Param = std::variant<long long, double, std::string, Blob, Null>;
 using Row = std::vector<std::string>;  // NULL reads as ""
 
-// One connection. Every failure throws StoreError (transient when the
-// connection is gone).
+// One connection. Every failure throws StoreError, with the trouble that
+// caused it.
 class Database {
   public:
     virtual ~Database() = default;
@@ -36,15 +37,18 @@ class Database {
     virtual double now() = 0;
     // The connection is lost: it is not used again.
     virtual bool broken() const = 0;
+    // How long a statement may wait for other writers.
+    virtual void setPatience(double) {}
 };
 
 class SqlStore : public Store {
   public:
     void init() override;
-    std::vector<long long> add(const std::vector<NewMessage>& messages) override;
+    void setPatience(double seconds) override;
+    std::vector<Added> add(const std::vector<NewMessage>& messages) override;
     std::vector<Message> startRunner(const std::string& runner, const ClaimRules& rules) override;
-    Claim claim(const std::string& runner, const ClaimRules& rules, const Finish* done,
-                bool want) override;
+    Claim claim(const std::string& runner, const ClaimRules& rules, const Finish* done, bool want,
+                const std::vector<long long>& held) override;
     std::vector<Message> list(std::optional<State> only) override;
     std::optional<Message> get(long long id) override;
     std::map<State, long long> stats() override;
@@ -71,6 +75,10 @@ class SqlStore : public Store {
     // Closes the idle connections (before the engine's own state goes).
     void closeAll();
 
+    // The statements that bring a schema of version `to - 1` to `to`,
+    // written so that both engines take them.
+    static const char* upgradeTo(int to);
+
     const std::string where_;
 
   private:
@@ -82,6 +90,7 @@ class SqlStore : public Store {
                                      const std::vector<Param>& params, double t,
                                      const std::string& why);
     void event(Database& db, long long id, double t, const std::string& text);
+    Added addOne(Database& db, const NewMessage& m, double t);
     bool record(Database& db, const Finish& f, double t);
     void take(Database& db, const std::string& runner, const ClaimRules& rules, double t, Claim* c);
     void nothingDue(Database& db, const ClaimRules& rules, double t, Claim* c);
@@ -94,6 +103,7 @@ class SqlStore : public Store {
     std::size_t open_ = 0;
     const std::size_t maxConnections_;
     bool schemaReady_ = false;
+    double patience_ = 10;
     std::atomic<double> lastSweep_{0};
 };
 

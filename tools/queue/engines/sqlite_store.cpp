@@ -3,15 +3,26 @@
 // so the transactions of a process's workers follow one another; one runner
 // works on a file at a time (a lock file beside it), while `add`, `list` and
 // the other commands may run beside it.
+//
+// Writers take turns: SQLite's own wait for its write lock is a sleep and a
+// new try, which lets some writers pass again and again while others starve
+// (in a storm of a thousand adds, some waited past any time limit). So every
+// write transaction of this program first queues for an exclusive lock on
+// the file "<db>-writers.lock", which the kernel grants in the order asked;
+// SQLite's own wait is then only for other programs (a backup, a shell).
 #include <fcntl.h>
+#include <signal.h>
 #include <sqlite3.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstring>
+#include <mutex>
 
 #include "sql_store.h"
 
@@ -59,6 +70,61 @@ CREATE INDEX zelvo_sends_by_time ON zelvo_sends(at);
 CREATE INDEX zelvo_sends_by_receiver ON zelvo_sends(receiver, at);
 )";
 
+// The signal that ends a wait for the writers' lock: a handler that does
+// nothing, installed without SA_RESTART, so that flock() returns EINTR.
+int wakeSignal() {
+    static std::once_flag once;
+    static const int signo = SIGRTMIN + 3;
+    std::call_once(once, [] {
+        struct sigaction sa {};
+        sa.sa_handler = [](int) {};
+        sigemptyset(&sa.sa_mask);
+        ::sigaction(signo, &sa, nullptr);
+    });
+    return signo;
+}
+
+// Waits up to `seconds` for the exclusive lock on `fd`, in the kernel's
+// queue of waiters. False when the time ran out.
+bool lockWithin(int fd, double seconds) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    if (errno != EWOULDBLOCK || seconds <= 0) return false;
+    // A timer that signals this thread at the deadline and every 10 ms after
+    // it, so that a signal that comes before flock() blocks is not lost.
+    sigevent ev{};
+    ev.sigev_notify = SIGEV_THREAD_ID;
+    ev.sigev_signo = wakeSignal();
+    ev._sigev_un._tid = ::gettid();  // sigev_notify_thread_id in newer headers
+    timer_t timer{};
+    if (::timer_create(CLOCK_MONOTONIC, &ev, &timer) != 0) return false;
+    itimerspec when{};
+    const double whole = std::floor(seconds);
+    when.it_value.tv_sec = static_cast<time_t>(whole);
+    when.it_value.tv_nsec = static_cast<long>((seconds - whole) * 1e9) + 1;
+    when.it_interval.tv_nsec = 10 * 1000 * 1000;
+    ::timer_settime(timer, 0, &when, nullptr);
+    const int rc = ::flock(fd, LOCK_EX);
+    ::timer_delete(timer);
+    return rc == 0;
+}
+
+// The lock file beside the database, readable by whoever may write the
+// database: flock() needs no more than an open descriptor.
+int openLockFile(const std::string& path, const std::string& database) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0 || errno != ENOENT) return fd;
+    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0660);
+    struct stat st {};
+    if (fd >= 0 && ::stat(database.c_str(), &st) == 0) {
+        // Whoever can use the database can take its turn: the database's
+        // owner, group and permissions.
+        if (::geteuid() == 0 && ::fchown(fd, st.st_uid, st.st_gid) != 0) {
+        }
+        ::fchmod(fd, (st.st_mode & 0666) | 0440);
+    }
+    return fd;
+}
+
 class SqliteDatabase : public Database {
   public:
     explicit SqliteDatabase(const std::string& path) : path_(path) {
@@ -72,7 +138,15 @@ class SqliteDatabase : public Database {
         sqlite3_busy_timeout(db_, 10000);
         sqlite3_extended_result_codes(db_, 1);
     }
-    ~SqliteDatabase() override { sqlite3_close(db_); }
+    ~SqliteDatabase() override {
+        sqlite3_close(db_);
+        if (turnFd_ >= 0) ::close(turnFd_);
+    }
+
+    void setPatience(double seconds) override {
+        patience_ = std::max(0.0, seconds);
+        sqlite3_busy_timeout(db_, static_cast<int>(std::min(patience_, 86400.0) * 1000));
+    }
 
     std::vector<Row> query(const std::string& sql, const std::vector<Param>& params) override {
         sqlite3_stmt* s = nullptr;
@@ -89,6 +163,8 @@ class SqliteDatabase : public Database {
             } else if (const auto* t = std::get_if<std::string>(&p)) {
                 rc = sqlite3_bind_text(s, n, t->data(), static_cast<int>(t->size()),
                                        SQLITE_TRANSIENT);
+            } else if (std::holds_alternative<Null>(p)) {
+                rc = sqlite3_bind_null(s, n);
             } else {
                 const std::string& b = std::get<Blob>(p).bytes;
                 rc =
@@ -116,11 +192,32 @@ class SqliteDatabase : public Database {
     void exec(const char* sql) {
         if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK) fail();
     }
-    // IMMEDIATE: the write lock is taken at the start, so that two
-    // processes' transactions never find themselves unable to go on.
-    void begin() override { exec("BEGIN IMMEDIATE"); }
-    void commit() override { exec("COMMIT"); }
-    void rollback() noexcept override { sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr); }
+    // The writers' turn first; then IMMEDIATE: the write lock is taken at
+    // the start, so that two processes' transactions never find themselves
+    // unable to go on.
+    void begin() override {
+        takeTurn();
+        try {
+            exec("BEGIN IMMEDIATE");
+        } catch (...) {
+            endTurn();
+            throw;
+        }
+    }
+    void commit() override {
+        try {
+            exec("COMMIT");
+        } catch (...) {
+            // A failed COMMIT (a full disk) may leave the transaction open.
+            rollback();
+            throw;
+        }
+        endTurn();
+    }
+    void rollback() noexcept override {
+        if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        endTurn();
+    }
     double now() override {
         using namespace std::chrono;
         return duration<double>(system_clock::now().time_since_epoch()).count();
@@ -129,7 +226,19 @@ class SqliteDatabase : public Database {
 
     [[noreturn]] void fail() const {
         std::string why = sqlite3_errmsg(db_);
-        switch (sqlite3_extended_errcode(db_) & 0xff) {
+        Trouble trouble = Trouble::Fatal;
+        const int code = sqlite3_extended_errcode(db_) & 0xff;
+        const int sys = sqlite3_system_errno(db_);
+        if (code == SQLITE_IOERR && (sys == ENOSPC || sys == EFBIG || sys == EDQUOT)) {
+            why = "the disk is full (" + why + ", " + std::strerror(sys) + "); nothing was written";
+            throw StoreError(path_ + ": " + why, Trouble::Full);
+        }
+        switch (code) {
+            case SQLITE_BUSY:
+            case SQLITE_LOCKED:
+                trouble = Trouble::Busy;
+                why = "the database is locked by another program (" + why + ")";
+                break;
             case SQLITE_NOTADB:
                 why = "not a queue database (" + why + "); the file was left untouched";
                 break;
@@ -137,6 +246,7 @@ class SqliteDatabase : public Database {
                 why = "the database is damaged (" + why + ")";
                 break;
             case SQLITE_FULL:
+                trouble = Trouble::Full;
                 why = "the disk is full (" + why + "); nothing was written";
                 break;
             case SQLITE_READONLY:
@@ -147,12 +257,30 @@ class SqliteDatabase : public Database {
             default:
                 break;
         }
-        throw StoreError(path_ + ": " + why);
+        throw StoreError(path_ + ": " + why, trouble);
     }
 
   private:
+    void takeTurn() {
+        if (turnFd_ < 0) turnFd_ = openLockFile(path_ + "-writers.lock", path_);
+        // Without the lock file (a directory others may not write), SQLite's
+        // own wait alone.
+        if (turnFd_ < 0) return;
+        if (!lockWithin(turnFd_, patience_)) {
+            throw StoreError(
+                path_ + ": the database is busy: other writers were still ahead after " +
+                    std::to_string(static_cast<long long>(std::ceil(patience_))) + " s",
+                Trouble::Busy);
+        }
+    }
+    void endTurn() noexcept {
+        if (turnFd_ >= 0) ::flock(turnFd_, LOCK_UN);
+    }
+
     std::string path_;
     sqlite3* db_ = nullptr;
+    int turnFd_ = -1;
+    double patience_ = 10;
 };
 
 long long pragma(SqliteDatabase& db, const char* sql) {
@@ -175,7 +303,8 @@ void makeParentDirectory(const std::string& path) {
 
 class SqliteStore : public SqlStore {
   public:
-    explicit SqliteStore(const std::string& path) : SqlStore(path, 1) {
+    SqliteStore(const std::string& path, double patience) : SqlStore(path, 1) {
+        setPatience(patience);
         makeParentDirectory(path);
         // Opened and identified at once: a file that is not a queue is
         // refused before anything could change it.
@@ -203,12 +332,16 @@ class SqliteStore : public SqlStore {
         if (pragma(db, "PRAGMA user_version") == kSchemaVersion) return;
         db.begin();
         try {
-            if (pragma(db, "PRAGMA user_version") == 0) {
+            long long version = pragma(db, "PRAGMA user_version");
+            if (version == 0) {
                 db.exec(kSchema);
-                db.exec(("PRAGMA application_id = " + std::to_string(kApplicationId) +
-                         "; PRAGMA user_version = " + std::to_string(kSchemaVersion))
-                            .c_str());
+                db.exec(("PRAGMA application_id = " + std::to_string(kApplicationId)).c_str());
+                version = 1;
             }
+            for (; version < kSchemaVersion; ++version) {
+                db.exec(upgradeTo(static_cast<int>(version + 1)));
+            }
+            db.exec(("PRAGMA user_version = " + std::to_string(version)).c_str());
             db.commit();
         } catch (...) {
             db.rollback();
@@ -265,8 +398,8 @@ class SqliteStore : public SqlStore {
 
 }  // namespace
 
-std::unique_ptr<Store> openSqlite(const std::string& path) {
-    return std::make_unique<SqliteStore>(path);
+std::unique_ptr<Store> openSqlite(const std::string& path, double patience) {
+    return std::make_unique<SqliteStore>(path, patience);
 }
 
 }  // namespace zelvoqueue

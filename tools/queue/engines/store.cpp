@@ -59,11 +59,29 @@ std::string defaultDatabase() {
     return home + "/.local/state/zelvo/queue.db";
 }
 
-std::unique_ptr<Store> openStore(const std::string& where) {
-    if (where.rfind("postgresql://", 0) == 0 || where.rfind("postgres://", 0) == 0) {
-        return openPostgres(where);
+std::string fingerprint(const NewMessage& m) {
+    // Each field with its length, so that no two messages can share a text;
+    // the bytes as hex, so that the text is valid in any database encoding.
+    std::string plain;
+    for (const std::string* f : {&m.receiver, &m.body, &m.time, &m.account}) {
+        plain += std::to_string(f->size()) + ":" + *f;
     }
-    return openSqlite(where);
+    plain += std::to_string(m.test) + ":" + std::to_string(m.ttl);
+    static const char kHex[] = "0123456789abcdef";
+    std::string out = "1:";
+    for (char c : plain) {
+        const auto b = static_cast<unsigned char>(c);
+        out += kHex[b >> 4];
+        out += kHex[b & 15];
+    }
+    return out;
+}
+
+std::unique_ptr<Store> openStore(const std::string& where, double patience) {
+    if (where.rfind("postgresql://", 0) == 0 || where.rfind("postgres://", 0) == 0) {
+        return openPostgres(where, patience);
+    }
+    return openSqlite(where, patience);
 }
 
 }  // namespace zelvoqueue

@@ -21,17 +21,28 @@ constexpr State kAllStates[] = {State::Queued, State::Sending, State::Accepted, 
 const char* stateName(State s);
 std::optional<State> stateFromName(const std::string& name);
 
-// The database cannot be opened, read or written: the commands exit 2.
-// `transient`: the connection to the database server was lost; the same
-// call may succeed once it is back.
+// Why the database could not be used, and whether waiting may mend it.
+enum class Trouble {
+    Fatal,  // a foreign or damaged file, a newer schema, no permission: waiting cannot help
+    Busy,   // another writer holds the database, the server has no free connection,
+            // is starting up or shutting down, or gave this transaction up
+    Full,   // the disk is full
+    Lost,   // the connection to the server is gone (or never came up); a commit
+            // under way when it went may or may not have taken effect
+};
+
+// The database cannot be opened, read or written: the commands exit 2
+// unless they wait it out.
 class StoreError : public std::runtime_error {
   public:
-    explicit StoreError(const std::string& what, bool transient = false)
-        : std::runtime_error(what), transient_(transient) {}
-    bool transient() const { return transient_; }
+    explicit StoreError(const std::string& what, Trouble trouble = Trouble::Fatal)
+        : std::runtime_error(what), trouble_(trouble) {}
+    Trouble trouble() const { return trouble_; }
+    // The same call may succeed later.
+    bool transient() const { return trouble_ != Trouble::Fatal; }
 
   private:
-    bool transient_;
+    Trouble trouble_;
 };
 
 // A message as `add` hands it over: already checked and converted.
@@ -42,7 +53,28 @@ struct NewMessage {
     bool test = false;
     std::string account;  // "" is the configuration's default account
     long long ttl = 0;    // seconds; 0: the runner's configured TTL
+
+    // Unique to one `add`: a retry after a commit whose outcome is open
+    // finds the message stored by the first try instead of storing it twice.
+    std::string token;
+    // The caller's own key against its retries: while a message with the
+    // same key (in the same scope) was added less than `dedupWindow`
+    // seconds ago, nothing is stored and that message is the result.
+    std::string dedupKey;
+    std::string dedupScope;
+    double dedupWindow = 86400;
 };
+
+// What add() made of one message.
+struct Added {
+    long long id = 0;
+    bool duplicate = false;  // the key was taken: `id` is the first message's
+    bool differs = false;    // ... and its fields differ from this one's
+};
+
+// The fields that tell two messages apart, in one text: equal for equal
+// messages, whatever the key, token or time of adding.
+std::string fingerprint(const NewMessage& m);
 
 struct Attempt {
     int number = 0;
@@ -75,6 +107,7 @@ struct Message {
     std::string runner;  // the runner holding it while sending
     double leaseUntil = 0;
     std::string answer;            // the last answer or error
+    std::string dedupKey;          // "" when added without one
     std::vector<Attempt> history;  // filled by get()
     std::vector<Event> events;     // filled by get()
 };
@@ -118,8 +151,14 @@ class Store {
     // Creates or upgrades the schema (init); the other calls do it on first use.
     virtual void init() = 0;
 
-    // Commits all messages in one transaction; their ids in order.
-    virtual std::vector<long long> add(const std::vector<NewMessage>& messages) = 0;
+    // How long one call may wait for a busy database (another writer, no
+    // free connection) before it throws StoreError with Trouble::Busy.
+    virtual void setPatience(double seconds) = 0;
+
+    // Commits all messages in one transaction; what became of each, in
+    // order. A message whose token is stored already is not stored again:
+    // its result is the stored one.
+    virtual std::vector<Added> add(const std::vector<NewMessage>& messages) = 0;
 
     // A runner starts: it becomes the one named `runner`. Messages left in
     // `sending` by runners that are gone become `unknown` (returned).
@@ -129,9 +168,12 @@ class Store {
     // One transaction: records `done` (if given), marks messages past their
     // TTL `expired` and dead runners' claims `unknown`, then, if `want`,
     // takes the oldest due message within the limits and marks it `sending`
-    // for `runner`. Committed before it returns.
+    // for `runner`. Committed before it returns. `held`: the messages that
+    // `runner` holds (in flight, or with an answer to record), never taken
+    // for a dead runner's; its other claims past their lease are (a claim
+    // whose commit was lost with the connection).
     virtual Claim claim(const std::string& runner, const ClaimRules& rules, const Finish* done,
-                        bool want) = 0;
+                        bool want, const std::vector<long long>& held = {}) = 0;
 
     virtual std::vector<Message> list(std::optional<State> only) = 0;
     virtual std::optional<Message> get(long long id) = 0;
@@ -147,11 +189,12 @@ class Store {
     virtual std::string where() const = 0;
 };
 
-// `where` is a file path or a postgresql:// (postgres://) connection URI.
-std::unique_ptr<Store> openStore(const std::string& where);
+// `where` is a file path or a postgresql:// (postgres://) connection URI;
+// `patience` as for setPatience(), also for the opening itself.
+std::unique_ptr<Store> openStore(const std::string& where, double patience = 10);
 
-std::unique_ptr<Store> openSqlite(const std::string& path);
-std::unique_ptr<Store> openPostgres(const std::string& uri);
+std::unique_ptr<Store> openSqlite(const std::string& path, double patience = 10);
+std::unique_ptr<Store> openPostgres(const std::string& uri, double patience = 10);
 
 // The database when --db is not given: $ZELVO_QUEUE_DB, else
 // /var/lib/zelvo/queue.db for root, else the user's state directory.
@@ -162,6 +205,6 @@ bool retryAllowed(State s);
 bool dropAllowed(State s);
 
 // The schema version this build writes; a newer database is refused.
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 
 }  // namespace zelvoqueue

@@ -27,9 +27,7 @@ class Shared {
 
     void line(const std::string& text) {
         std::lock_guard<std::mutex> hold(mu_);
-        std::fwrite(text.data(), 1, text.size(), log_);
-        std::fputc('\n', log_);
-        std::fflush(log_);
+        writeLine(text);
     }
 
     // The gateway could not be reached: hold all sends for a while.
@@ -56,9 +54,58 @@ class Shared {
         return unreachable_;
     }
 
+    // The database failed in a way that waiting may mend: one line when
+    // the runner starts waiting, one when it goes on.
+    void troubled(const std::string& why) {
+        std::lock_guard<std::mutex> hold(mu_);
+        if (waiting_) return;
+        waiting_ = true;
+        // One line: the server's texts come in several.
+        std::string text;
+        for (char c : why) {
+            if (c == '\n' || c == '\t') {
+                if (!text.empty() && text.back() != ' ') text += ' ';
+            } else {
+                text += c;
+            }
+        }
+        writeLine("zelvo-queue: waiting for the database: " + text +
+                  "; no new message is claimed, the answers in hand are kept");
+    }
+    void answered() {
+        std::lock_guard<std::mutex> hold(mu_);
+        if (!waiting_) return;
+        waiting_ = false;
+        writeLine("zelvo-queue: the database answers again; going on");
+    }
+
+    // The messages this runner's workers hold: in flight, or sent with an
+    // answer not yet recorded. Another claim never takes them for a dead
+    // runner's.
+    void hold(long long id) {
+        std::lock_guard<std::mutex> hold(mu_);
+        held_.push_back(id);
+    }
+    void release(long long id) {
+        std::lock_guard<std::mutex> hold(mu_);
+        held_.erase(std::remove(held_.begin(), held_.end(), id), held_.end());
+    }
+    std::vector<long long> held() {
+        std::lock_guard<std::mutex> hold(mu_);
+        return held_;
+    }
+
   private:
+    void writeLine(const std::string& text) {
+        std::fwrite(text.data(), 1, text.size(), log_);
+        std::fputc('\n', log_);
+        std::fflush(log_);
+    }
+
     std::mutex mu_;
     std::FILE* log_;
+    bool waiting_ = false;
+    std::vector<long long> held_;
     int failures_ = 0;
     Clock::time_point holdUntil_{};
     bool unreachable_ = false;
@@ -106,41 +153,54 @@ class Worker {
             const auto hold = shared_.holdUntil();
             if (want && Clock::now() < hold) {
                 if (done) {
-                    claim(&done, false);
+                    if (!claim(&done, false)) return;
                     continue;
                 }
                 nap(std::chrono::duration<double>(hold - Clock::now()).count(), stop_);
                 continue;
             }
-            Claim c = claim(&done, want);
-            if (!c.message) {
+            const std::optional<Claim> c = claim(&done, want);
+            if (!c) return;
+            if (!c->message) {
                 if (!want) return;
-                if (options_.once && !c.limited) return;
-                nap(c.waitSeconds < 0 ? 0.2 : std::min(c.waitSeconds, 0.2), stop_);
+                if (options_.once && !c->limited) return;
+                nap(c->waitSeconds < 0 ? 0.2 : std::min(c->waitSeconds, 0.2), stop_);
                 continue;
             }
+            shared_.hold(c->message->id);
             bool unreachable = false;
-            done = send(*c.message, c.attempt, &unreachable);
+            done = send(*c->message, c->attempt, &unreachable);
             if (unreachable) {
                 // Recorded first, so that the message is due again when the
                 // hold ends and goes first.
-                claim(&done, false);
+                if (!claim(&done, false)) return;
                 shared_.gatewayFailed();
             }
         }
     }
 
   private:
-    // One claim; a transient database failure is waited out (the finished
-    // attempt is kept until it is recorded).
-    Claim claim(std::optional<Finish>* done, bool want) {
-        for (int tries = 0;; ++tries) {
+    // One claim, which records the finished attempt `done` first. A
+    // database that waiting may mend is waited for, as long as it takes;
+    // the answer in hand is kept meanwhile and nothing new is claimed until
+    // it is recorded. Asked to stop while waiting, it tries a little
+    // longer, then names the answer it could not record (that message
+    // becomes unknown at the next start) and gives up: nullopt.
+    std::optional<Claim> claim(std::optional<Finish>* done, bool want) {
+        std::optional<Clock::time_point> givingUp;
+        const bool wanted = want;
+        for (;;) {
             try {
-                Claim c = store_.claim(name_, rules_, *done ? &**done : nullptr, want);
-                if (*done && !c.finishApplied) {
-                    shared_.line("message " + std::to_string((*done)->id) +
-                                 ": its outcome was recorded with the attempt; the message had "
-                                 "been changed meanwhile");
+                Claim c =
+                    store_.claim(name_, rules_, *done ? &**done : nullptr, want, shared_.held());
+                shared_.answered();
+                if (*done) {
+                    if (!c.finishApplied) {
+                        shared_.line("message " + std::to_string((*done)->id) +
+                                     ": its outcome was recorded with the attempt; the message "
+                                     "had been changed meanwhile");
+                    }
+                    shared_.release((*done)->id);
                 }
                 done->reset();
                 for (const Message& m : c.expired) {
@@ -150,13 +210,30 @@ class Worker {
                     shared_.line(who(m) + ": unknown: its runner " + m.runner +
                                  " stopped during the send; the gateway may have taken it");
                 }
+                if (want != wanted) {  // the answer in hand is recorded: now the claim
+                    want = wanted;
+                    continue;
+                }
                 return c;
             } catch (const StoreError& e) {
-                if (!e.transient() || (stop_ && tries >= 20)) throw;
-                if (tries == 0)
-                    shared_.line(std::string("zelvo-queue: ") + e.what() + "; trying again");
+                if (!e.transient()) throw;
+                shared_.troubled(e.what());
+                if (*done) want = false;
+                if (stop_ && !givingUp) givingUp = Clock::now() + std::chrono::seconds(10);
+                if (givingUp && Clock::now() >= *givingUp) {
+                    if (*done) {
+                        const Finish& f = **done;
+                        shared_.line(
+                            "message " + std::to_string(f.id) + ": its answer (" +
+                            stateName(f.state) + ": " +
+                            zelvotools::printable(f.answer.empty() ? f.error : f.answer, "\\n") +
+                            ") could not be recorded; it becomes unknown at the next "
+                            "start");
+                    }
+                    return std::nullopt;
+                }
                 static const std::atomic<bool> never{false};
-                nap(0.5, never);
+                nap(0.5, givingUp ? never : stop_);
             }
         }
     }
@@ -252,13 +329,46 @@ double backoffSeconds(int n) {
     return std::min(300.0, std::ldexp(1.0, std::clamp(n, 1, 30) - 1));
 }
 
+namespace {
+
+// Calls `f` until it succeeds, waiting out what waiting may mend (one line
+// when the wait begins, one when it ends); false when `stop` came first.
+template <typename F>
+bool patiently(Shared& shared, const std::atomic<bool>& stop, F f) {
+    for (;;) {
+        try {
+            f();
+            shared.answered();
+            return true;
+        } catch (const StoreError& e) {
+            if (!e.transient()) throw;
+            shared.troubled(e.what());
+            nap(1, stop);
+            if (stop) return false;
+        }
+    }
+}
+
+}  // namespace
+
+std::unique_ptr<Store> openPatiently(const std::string& where, const std::atomic<bool>& stop,
+                                     std::FILE* log) {
+    Shared shared(log);
+    std::unique_ptr<Store> store;
+    patiently(shared, stop, [&] { store = openStore(where, kRunnerPatience); });
+    return store;
+}
+
 void runQueue(Store& store, const Config& config, const RunOptions& options,
               const std::atomic<bool>& stop, std::FILE* log) {
     Shared shared(log);
     const std::string name = runnerName();
     ClaimRules rules;
     rules.leaseSeconds = config.leaseSeconds();
-    for (const Message& m : store.startRunner(name, rules)) {
+    store.setPatience(kRunnerPatience);
+    std::vector<Message> orphans;
+    if (!patiently(shared, stop, [&] { orphans = store.startRunner(name, rules); })) return;
+    for (const Message& m : orphans) {
         shared.line(who(m) +
                     ": unknown: the runner stopped during the send; the gateway may "
                     "have taken it");

@@ -34,9 +34,22 @@ std::string runnerName();
 // Seconds to wait after the n-th local failure in a row (n >= 1).
 double backoffSeconds(int n);
 
+// How long one of the runner's calls waits for a busy database before it
+// says that it waits (and goes on waiting).
+constexpr double kRunnerPatience = 5;
+
+// The store, waiting as long as it takes for a database that is busy,
+// full, starting or away (one line to `log` when the wait begins, one when
+// it ends); null when `stop` came first. Throws StoreError when waiting
+// cannot help (a foreign or damaged file, a newer schema, no permission).
+std::unique_ptr<Store> openPatiently(const std::string& where, const std::atomic<bool>& stop,
+                                     std::FILE* log);
+
 // Runs until `stop` is set (finishing the sends in flight) or, with
-// `once`, until nothing is due. One line per attempt goes to `log`.
-// Throws StoreError when the database fails for good.
+// `once`, until nothing is due. One line per attempt goes to `log`. A
+// database that is busy, full or away is waited for, with the answers in
+// hand kept until they can be recorded. Throws StoreError when the
+// database fails for good.
 void runQueue(Store& store, const Config& config, const RunOptions& options,
               const std::atomic<bool>& stop, std::FILE* log);
 

@@ -91,7 +91,9 @@ class Postgres(QueueCase):
         time.sleep(1)
         server.start()
         self.assertLessEqual(self.exactly_once(200, runners)["unknown"], 8)
-        self.assertIn("trying again", "".join(r.log() for r in runners))
+        log = "".join(r.log() for r in runners)
+        self.assertIn("waiting for the database: ", log)
+        self.assertIn("the database answers again; going on", log)
 
     def test_the_global_rate_limit_holds_with_three_runners(self):
         self.config(**{"per-second": 5})
@@ -101,10 +103,10 @@ class Postgres(QueueCase):
         self.assertLess(stamps[-1] - stamps[0], 15)
 
     def test_schema_version_and_uri_rules(self):
-        self.assertIn("schema version 1", self.q("init").stdout)
+        self.assertIn("schema version 2", self.q("init").stdout)
         self.sql("UPDATE zelvo_meta SET value = '99'")
         for cmd in ("init", "list"):
-            self.assertIn("newer than this program's 1", self.q(cmd, rc=2).stderr)
+            self.assertIn("newer than this program's 2", self.q(cmd, rc=2).stderr)
         p = self.q("list", db=self.db.replace("zelvo@", "zelvo:geheim-pg@"), rc=2)
         self.assertIn("password file", p.stderr)
         self.assertNotIn("geheim-pg", p.stderr)

@@ -1,0 +1,140 @@
+#include "add.h"
+
+#include <sys/random.h>
+
+#include <chrono>
+#include <cmath>
+#include <iostream>
+#include <random>
+#include <thread>
+
+#include "config.h"
+#include "prepare.h"
+#include "store.h"
+
+namespace zelvoqueue {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t kMaxKeyBytes = 200;
+
+int fail(int code, const std::string& what) {
+    std::cerr << "zelvo-queue: " << what << "\n";
+    return code;
+}
+
+// The recipient as stored and shown: "+" and digits, or digits.
+std::string displayReceiver(const std::string& prepared) {
+    return prepared.rfind("%2b", 0) == 0 ? "+" + prepared.substr(3) : prepared;
+}
+
+// 128 random bits: the add's own token.
+std::string newToken() {
+    unsigned char bytes[16];
+    std::size_t got = 0;
+    while (got < sizeof bytes) {
+        const ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
+        if (n > 0) got += static_cast<std::size_t>(n);
+    }
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : bytes) {
+        out += kHex[c >> 4];
+        out += kHex[c & 15];
+    }
+    return out;
+}
+
+double secondsLeft(Clock::time_point deadline) {
+    return std::chrono::duration<double>(deadline - Clock::now()).count();
+}
+
+}  // namespace
+
+int addMessage(const std::string& database, const std::string& configOption, const AddArgs& a) {
+    std::string text;
+    if (!zelvosend::messageText(a.words, std::cin, &text)) {
+        return fail(64, "cannot read the message from standard input");
+    }
+    const auto msg = zelvosend::prepareMessage(text, a.replace, a.truncate);
+    const auto to = zelvosend::prepareReceiver(a.to);
+    const auto time = zelvosend::prepareRaw("--time", a.time, true);
+    for (const auto* p : {&msg, &to, &time}) {
+        if (!p->ok) return fail(64, p->error);
+    }
+    if (a.dedupKey.size() > kMaxKeyBytes) {
+        return fail(64, "--dedup-key: at most " + std::to_string(kMaxKeyBytes) + " bytes, not " +
+                            std::to_string(a.dedupKey.size()));
+    }
+    NewMessage m;
+    m.receiver = displayReceiver(to.value);
+    m.body = msg.value;
+    m.time = time.value;
+    m.test = a.test;
+    m.account = a.account;
+    m.ttl = a.ttl;
+    m.token = newToken();
+    m.dedupKey = a.dedupKey;
+    m.dedupWindow = static_cast<double>(a.dedupWindow);
+    // The configuration, where it can be read: a named account must be in
+    // it, and it holds the key's default window. The key itself is not
+    // needed to add.
+    if (!a.account.empty() || (!a.dedupKey.empty() && a.dedupWindow == 0)) {
+        Config config;
+        std::string why;
+        const std::string path = configPath(configOption);
+        const bool loaded = loadConfig(path, &config, &why);
+        if (loaded && !a.account.empty() && !config.accounts.count(a.account)) {
+            return fail(64, "no [account " + a.account + "] in " + path);
+        }
+        if (a.dedupWindow == 0) m.dedupWindow = static_cast<double>(config.dedupWindow);
+    }
+
+    // Each try waits for the database as long as the time limit allows; a
+    // database that is busy in another way (a server without free
+    // connections, starting or stopping, a connection lost) is tried again
+    // after a pause that grows and varies, so that a storm of adds does not
+    // come back all at once.
+    const auto deadline =
+        Clock::now() + std::chrono::milliseconds(static_cast<long long>(a.waitSeconds * 1000));
+    std::minstd_rand jitter(static_cast<unsigned>(std::hash<std::string>{}(m.token)));
+    std::unique_ptr<Store> store;
+    bool open = false;  // a commit may have been under way when the connection went
+    for (int tries = 0;; ++tries) {
+        try {
+            const double patience = std::max(0.0, secondsLeft(deadline));
+            if (!store) {
+                store = openStore(database, patience);
+            } else {
+                store->setPatience(patience);
+            }
+            const Added r = store->add({m}).front();
+            if (r.duplicate && r.differs) {
+                std::cerr << "zelvo-queue: the key \"" << m.dedupKey << "\" belongs to message "
+                          << r.id << ", whose fields differ from this one's; nothing was stored\n";
+            }
+            std::cout << r.id << std::endl;
+            return std::cout ? 0 : 2;
+        } catch (const StoreError& e) {
+            if (store && e.trouble() == Trouble::Lost) open = true;
+            const bool wait = e.trouble() == Trouble::Busy || e.trouble() == Trouble::Lost;
+            const double left = secondsLeft(deadline);
+            if (!wait || left <= 0) {
+                if (open) {
+                    return fail(2, std::string(e.what()) +
+                                       "; the connection was lost while the message was being "
+                                       "stored, and whether it was could not be learned");
+                }
+                return fail(2, std::string(e.what()) + "; the message was not queued");
+            }
+            const double pause = std::min(1.0, 0.02 * std::ldexp(1.0, std::min(tries, 6))) *
+                                 std::uniform_real_distribution<double>(0.5, 1.5)(jitter);
+            std::this_thread::sleep_for(
+                std::chrono::duration<double>(std::min(pause, std::max(0.0, left))));
+        }
+    }
+}
+
+}  // namespace zelvoqueue
