@@ -1,7 +1,7 @@
 """zelvo-queue as its users meet it, against the real simulator zelvo-gateway:
 queue_test.py QUEUE GATEWAY README [unittest arguments]"""
-import concurrent.futures, json, os, random, re, resource, shutil, signal, sqlite3, subprocess, sys, tempfile
-import contextlib, time, unittest
+import concurrent.futures, ctypes, json, os, random, re, resource, shutil, signal, sqlite3, subprocess, sys
+import contextlib, tempfile, time, unittest
 
 QUEUE, GATEWAY, README = sys.argv[1:4]
 KEY = "geheim"
@@ -85,6 +85,33 @@ class QueueCase(unittest.TestCase):
     def fill(self, n, to="0171123", text="msg"):
         with concurrent.futures.ThreadPoolExecutor(8) as pool:
             return list(pool.map(lambda i: self.add(f"{text} {i}", to=to), range(n)))
+
+    def storm(self, n, *opts, wait=180):
+        """n adds released at once (each blocked on its own standard input until then): the ids they print."""
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, max(soft, 3 * n + 256)), hard))
+        out = os.open(os.path.join(self.dir, "storm.out"), os.O_WRONLY | os.O_CREAT | os.O_APPEND | os.O_TRUNC)
+        err = os.open(os.path.join(self.dir, "storm.err"), os.O_WRONLY | os.O_CREAT | os.O_APPEND)
+        pids, pipes = set(), []
+        for i in range(n):
+            r, w = os.pipe()
+            pids.add(os.posix_spawn(QUEUE, [QUEUE, "--db", self.db, "add", "--wait", str(wait), "--to",
+                                            f"0171{i:05d}", *opts], os.environ, file_actions=[
+                (os.POSIX_SPAWN_DUP2, r, 0), (os.POSIX_SPAWN_DUP2, out, 1), (os.POSIX_SPAWN_DUP2, err, 2)]))
+            os.close(r)
+            pipes.append(w)
+        for i, w in enumerate(pipes):
+            os.write(w, f"storm {i}".encode())
+            os.close(w)
+        failed = 0
+        while pids:  # each add ends by its own --wait
+            pid, status = os.wait()
+            pids.discard(pid)
+            failed += os.waitstatus_to_exitcode(status) != 0
+        os.close(out)
+        os.close(err)
+        self.assertEqual(failed, 0, read(os.path.join(self.dir, "storm.err"))[:2000])
+        return read(os.path.join(self.dir, "storm.out")).split()
 
     def runner(self, *args):
         log = os.path.join(self.dir, f"runner-{time.monotonic_ns()}.log")
@@ -190,6 +217,17 @@ class Add(QueueCase):
         self.assertEqual(self.add("second"), "2")  # the file is sound
 
 
+    def test_a_queue_of_the_first_schema_is_upgraded_in_place(self):
+        self.add("alt")
+        with contextlib.closing(sqlite3.connect(self.db)) as c:
+            c.executescript("DROP INDEX zelvo_messages_by_token; DROP TABLE zelvo_keys; ALTER TABLE zelvo_messages "
+                            "DROP COLUMN add_token; ALTER TABLE zelvo_messages DROP COLUMN dedup_key; "
+                            "PRAGMA user_version = 1")
+        self.assertEqual(self.add("neu", opts=["--dedup-key", "k"]), "2")
+        self.assertEqual(self.sql("PRAGMA user_version"), [2])
+        self.assertEqual(self.listed(field="dedup_key"), {1: None, 2: "k"})
+
+
 class Run(QueueCase):
     def test_outcomes_attempt_lines_and_history(self):
         ok, refused = self.add("eins"), self.add("zwei", opts=["--account", "wrong"])
@@ -279,6 +317,142 @@ class Run(QueueCase):
         self.assertEqual(self.stats()["queued"], 2)
 
 
+class Storm(QueueCase):
+    N = int(os.environ.get("ZELVO_QUEUE_STORM", "2000"))
+
+    def test_a_storm_of_adds_while_a_runner_sends(self):
+        r = self.runner("--workers", "4")
+        ids = self.storm(self.N)
+        self.assertEqual(len(set(ids)), self.N)
+        self.assertEqual(self.exactly_once(self.N, [r], storm=self.N)["unknown"], 0)
+        self.assertEqual(sorted(self.sent()), sorted(f"storm {i}" for i in range(self.N)))
+
+
+class Keys(QueueCase):
+    """A key against the caller's own retries; on both engines."""
+
+    def test_a_key_holds_within_its_window_whatever_the_state(self):
+        first = self.add("eins", opts=["--dedup-key", "k1"])
+        self.q("run", "--once")  # accepted now: the key still holds
+        for words, to, key, same, said in [(["eins"], "01711234567", "k1", True, False),
+                                           (["zwei"], "01711234567", "k1", True, True),
+                                           (["eins"], "0172", "k1", True, True),
+                                           (["eins"], "01711234567", "k2", False, False),
+                                           (["eins"], "01711234567", None, False, False)]:
+            with self.subTest(words=words, to=to, key=key):
+                p = self.q("add", "--to", to, *(["--dedup-key", key] if key else []), "--", *words)
+                self.assertEqual((p.stdout.strip() == first, "differ" in p.stderr), (same, said), p.stderr)
+        self.assertIn("at most 200 bytes", self.q("add", "--to", "0171", "--dedup-key", "x" * 201, "x", rc=64).stderr)
+        self.assertEqual(self.add("x", opts=["--dedup-key", "y" * 200]), "4")
+        self.assertIn("dedup key: k1\n", self.q("show", first).stdout)
+        short = ["--dedup-key", "w", "--dedup-window", "1"]
+        self.assertEqual(self.add("w", opts=short), self.add("w", opts=short))
+        time.sleep(1.2)  # free again after its window; the first message keeps its key
+        self.assertNotEqual(self.add("w", opts=short), "5")
+        self.assertEqual([k for k in self.listed(field="dedup_key").values() if k == "w"], ["w", "w"])
+
+    def test_racing_adds_and_killed_ones_store_one_message_per_key(self):
+        self.assertEqual(len(set(self.storm(24, "--dedup-key", "race"))), 1)
+        rng = random.Random(20)
+        for i in range(30):  # killed anywhere from its start to its end, then run again with the same key
+            p = subprocess.Popen([QUEUE, "--db", self.db, "add", "--to", "0171123", "--dedup-key", f"kill {i}",
+                                  f"kill {i}"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            time.sleep(rng.uniform(0, 0.06))
+            p.kill()
+            p.wait()
+            self.add(f"kill {i}", to="0171123", opts=["--dedup-key", f"kill {i}"])
+        keys = list(self.listed(field="dedup_key").values())
+        self.assertEqual(sorted(keys), sorted(["race"] + [f"kill {i}" for i in range(30)]))
+
+
+class Held(QueueCase):
+    """Another program holds SQLite's write lock (a backup, a person in a shell)."""
+
+    @contextlib.contextmanager
+    def locked(self):
+        with contextlib.closing(sqlite3.connect(self.db, isolation_level=None)) as c:
+            c.execute("BEGIN IMMEDIATE")
+            yield
+            c.execute("COMMIT")
+
+    def test_add_waits_up_to_its_limit_and_stores_nothing_past_it(self):
+        self.add("vorher")
+        with self.locked():
+            t = time.monotonic()
+            self.assertIn("not queued", self.q("add", "--wait", "1", "--to", "0171", "zu spät", rc=2).stderr)
+            self.assertLess(time.monotonic() - t, 10)
+            late = subprocess.Popen([QUEUE, "--db", self.db, "add", "--wait", "60", "--to", "0171", "gewartet"],
+                                    stdout=subprocess.PIPE, text=True)
+            time.sleep(1.5)
+        self.assertEqual((late.wait(60), late.stdout.read()), (0, "2\n"))
+        self.assertEqual(sorted(self.listed()), [1, 2])
+
+    def test_the_runner_waits_out_a_lock_held_mid_drain(self):
+        n, hold = 200, float(os.environ.get("ZELVO_QUEUE_HOLD_SECONDS", "60"))
+        self.fill(n)
+        r = self.runner("--workers", "4")
+        wait_for(lambda: len(self.sent()) > 20, 60, "the first sends")
+        with self.locked():
+            wait_for(lambda: "waiting for the database: " in r.log(), 30, "the line that it waits")
+            sent = len(self.sent())
+            time.sleep(hold)
+            self.assertLessEqual(len(self.sent()), sent + 4)  # what was in flight, no new claim
+        self.assertEqual(self.exactly_once(n, [r], held=hold)["unknown"], 0)
+        self.assertIn("the database answers again; going on", r.log())
+
+    def test_stopped_while_waiting_it_names_the_answers_it_could_not_record(self):
+        self.fill(8)
+        r = self.runner("--workers", "2")
+        wait_for(lambda: len(self.sent()) > 0, 30, "a send")
+        with self.locked():
+            wait_for(lambda: "waiting for the database: " in r.log(), 30, "the line that it waits")
+            t = time.monotonic()
+            self.assertEqual(stop(r), 0)
+            self.assertLess(time.monotonic() - t, 30)
+        lost = re.findall(r"^message (\d+): its answer \(accepted: OK\) could not be recorded", r.log(), re.M)
+        self.assertTrue(lost, r.log())
+        self.q("run", "--once")
+        self.assertEqual({i for i, s in self.listed().items() if s == "unknown"}, set(map(int, lost)))
+        self.assertEqual(len(self.sent()), len(set(self.sent())))
+
+
+class DiskFull(QueueCase):
+    """The queue on a small file system of the test's own, in a mount namespace of its own."""
+
+    def setUp(self):
+        super().setUp()
+        small = os.path.join(self.dir, "small")
+        os.mkdir(small)
+        libc = ctypes.CDLL(None, use_errno=True)
+        try:
+            if libc.unshare(0x00020000) != 0:  # CLONE_NEWNS: this process and its children only
+                raise OSError(ctypes.get_errno(), "unshare")
+            for cmd in (["mount", "--make-rprivate", "/"], ["mount", "-t", "tmpfs", "-o", "size=16m", "tmpfs", small]):
+                subprocess.run(cmd, check=True, capture_output=True)
+        except (OSError, subprocess.CalledProcessError) as e:
+            print(f"SKIP: the disk-full test: no file system of its own can be mounted here: {e}", flush=True)
+            self.skipTest("no mount namespace")
+        self.db, self.filler = os.path.join(small, "queue.db"), os.path.join(small, "filler")
+
+    def fill_disk(self):
+        with contextlib.suppress(OSError), open(self.filler, "wb") as f:
+            while True:
+                f.write(b"\0" * 4096)
+                f.flush()
+
+    def test_a_full_disk_mid_drain_is_waited_out_and_nothing_is_lost(self):
+        n = 300
+        self.fill(n)
+        r = self.runner("--workers", "4")
+        wait_for(lambda: len(self.sent()) > 10, 60, "the first sends")
+        self.fill_disk()
+        wait_for(lambda: "disk is full" in r.log(), 120, "the line that it waits")
+        time.sleep(2)
+        os.remove(self.filler)
+        self.assertEqual(self.exactly_once(n, [r])["unknown"], 0)
+        self.assertIn("the database answers again; going on", r.log())
+
+
 class Recipes(QueueCase):
     def test_each_recipe_of_the_readme_queues_its_alert(self):
         readme = read(README).replace("/usr/bin/zelvo-queue", QUEUE).replace("/var/lib/zelvo/queue.db", self.db)
@@ -298,14 +472,16 @@ class Recipes(QueueCase):
         argv += [w for key, value, _ in sorted(arguments, key=lambda a: int(a[2]))
                  for w in (key, expand(value, macros))]
         zabbix = self.file("zelvo-queue.sh", recipe("zabbix", readme), 0o755)
-        for cmd in (["/bin/sh", "-c", nagios], argv,
-                    [zabbix, "+491733333333", "Problem: db3 down", "Ping\nverloren"]):
+        problem = [zabbix, "+491733333333", "Problem: db3 down", "Ping\nverloren", "4711", "{EVENT.RECOVERY.ID}"]
+        for cmd in (["/bin/sh", "-c", nagios], argv, problem, problem,  # Zabbix tried it again
+                    [*problem[:2], "Resolved: db3 up", "Ping ok", "4711", "4712"]):
             subprocess.run(cmd, env={}, check=True, timeout=30, stdout=subprocess.DEVNULL)
         self.q("run", "--once")
-        self.assertEqual({m["receiver"]: m["text"] for m in self.sent(None)},
-                         {"+491711111111": ("PROBLEM: db1 is DOWN\n" + output)[:160],
-                          "01722222222": "PROBLEM: disk on db2 is CRITICAL - ? 1% frei",
-                          "+491733333333": "Problem: db3 down: Ping\nverloren"})
+        self.assertEqual(sorted((m["receiver"], m["text"]) for m in self.sent(None)),
+                         [("+491711111111", ("PROBLEM: db1 is DOWN\n" + output)[:160]),
+                          ("+491733333333", "Problem: db3 down: Ping\nverloren"),
+                          ("+491733333333", "Resolved: db3 up: Ping ok"),
+                          ("01722222222", "PROBLEM: disk on db2 is CRITICAL - ? 1% frei")])
 
 
 class Crash(QueueCase):
