@@ -39,9 +39,11 @@ constexpr char kFooter[] =
     "used up), unknown (the gateway may have taken it; never sent again unless you\n"
     "retry it), expired (older than its TTL, never sent), dropped.\n"
     "\n"
-    "Exit status: 0 done (add: the message is on disk); 1 no such message or not in\n"
-    "a state for that; 2 the queue cannot be read or written; 64 usage error or a\n"
-    "message that cannot be sent; 78 the configuration or a key file is unusable.";
+    "Exit status: 0 done (add: the message is on disk, or its --dedup-key names an\n"
+    "earlier one: that id); 1 no such message or not in a state for that; 2 the\n"
+    "queue cannot be read or written (add: or stayed busy for all of --wait; nothing\n"
+    "was stored); 64 usage error or a message that cannot be sent; 78 the\n"
+    "configuration or a key file is unusable.";
 
 std::atomic<bool> gStop{false};
 
