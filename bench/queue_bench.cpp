@@ -7,22 +7,36 @@
 //               fsync) and as a `zelvo-queue add` process
 //   runners     with --pg URI: 1, 2 and 4 runner processes on PostgreSQL
 //               draining N messages together, beside SQLite with one runner
+//   fsync       appends forced to the disk one by one, in the same
+//               directory as the queue: the floor of a crash-safe queue
+//               with one worker is one of them per message on top of a send
+//   storm       --storm N,N,... adds started at once, on SQLite and (with
+//               --pg) on PostgreSQL, while a runner with 4 workers sends:
+//               every add process is started first, blocked reading its
+//               message from a pipe, then all messages are written and the
+//               pipes closed in one loop; each add is timed from its release
+//               to its exit. --storm-runs R repeats each size R times and
+//               reports the slowest add over the runs.
 //
-// Every drain is checked against the simulator's outbox: each message
-// there exactly once.
+// Every drain and every storm is checked against the simulator's outbox:
+// each message there exactly once.
 //
 // Everything lies on the same disk as the build tree: the simulator forces
 // each accepted message to its outbox, the queue each state change. Exits
-// non-zero only when a message did not end up accepted; timings never fail.
+// non-zero only when a message did not end up accepted, an add failed or a
+// process failed; timings never fail.
 //
 //   zelvo_queue_bench [--messages N] [--pg URI] [--dir DIR] [--csv FILE] [--markdown]
+//                     [--storm N,N,...] [--storm-runs R]
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -30,6 +44,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
+#include <mutex>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -97,6 +113,8 @@ struct Options {
     std::string dir = "queue-bench";
     std::string csv;
     bool markdown = false;
+    std::vector<int> storm;
+    int stormRuns = 1;
     std::string queue = ZELVO_QUEUE_BIN;
     std::string gateway = ZELVO_GATEWAY_BIN;
 };
@@ -180,8 +198,9 @@ class Bench {
         }
     }
 
-    // The outbox holds each message "TAG i" exactly once.
-    void witness(const std::string& tag) {
+    // The outbox holds each message "TAG i" (i < count) exactly once: empty,
+    // else what is wrong.
+    std::string outboxCheck(const std::string& tag, int count) const {
         std::ifstream in(o_.dir + "/outbox.jsonl");
         const std::string mark = "\"msg\":\"" + tag + " ";
         std::set<std::string> seen;
@@ -192,11 +211,13 @@ class Bench {
             ++lines;
             seen.insert(line.substr(at, line.find('"', at + 7) - at));
         }
-        if (lines != o_.messages || static_cast<int>(seen.size()) != o_.messages) {
-            fail(tag + ": " + std::to_string(lines) + " outbox lines, " +
-                 std::to_string(seen.size()) + " distinct messages, of " +
-                 std::to_string(o_.messages));
-        }
+        if (lines == count && static_cast<int>(seen.size()) == count) return "";
+        return tag + ": " + std::to_string(lines) + " outbox lines, " +
+               std::to_string(seen.size()) + " distinct messages, of " + std::to_string(count);
+    }
+    void witness(const std::string& tag) {
+        const std::string wrong = outboxCheck(tag, o_.messages);
+        if (!wrong.empty()) fail(wrong);
     }
 
     // Messages per second of `runners` processes with `workers` each; the
@@ -244,9 +265,188 @@ class Bench {
         return {inProcess, since(t0) * 1000 / (count / 4)};
     }
 
+    // Milliseconds per append forced to the disk (write, then fsync), in the
+    // directory of the queue's files.
+    double fsyncMs(int count) {
+        const std::string path = o_.dir + "/fsync.bin";
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
+        if (fd < 0) fail("cannot write " + path + ": " + std::strerror(errno));
+        const std::string record(100, 'x');
+        const auto t0 = Clock::now();
+        for (int i = 0; i < count; ++i) {
+            if (::write(fd, record.data(), record.size()) != static_cast<ssize_t>(record.size()) ||
+                ::fsync(fd) != 0) {
+                fail("cannot write " + path + ": " + std::strerror(errno));
+            }
+        }
+        const double ms = since(t0) * 1000 / count;
+        ::close(fd);
+        ::unlink(path.c_str());
+        return ms;
+    }
+
+    struct Storm {
+        double allStored = 0;  // seconds from the first release to the last exit
+        double slowest = 0;    // seconds of the slowest add, release to exit
+        int failed = 0;        // adds that exited non-zero
+        std::string wrong;     // empty: each message sent exactly once
+    };
+
+    // `n` zelvo-queue add processes released at once into `db`, while one
+    // runner with 4 workers sends; the message "TAG i" of each add that
+    // succeeded must reach the outbox once, that of an add that failed never.
+    Storm storm(const std::string& db, const std::string& tag, int n) {
+        Storm r;
+        auto store = zelvoqueue::openStore(db);
+        const long long before = store->stats().at(zelvoqueue::State::Accepted);
+        const std::string log = o_.dir + "/storm.log";
+        const pid_t runner = start(
+            {o_.queue, "--db", db, "--config", o_.dir + "/queue.conf", "run", "--workers", "4"},
+            o_.dir + "/storm-runner.log");
+        // Every add in one process group of its own, to be waited for (and
+        // killed, past the time limit) together.
+        std::vector<int> pipes;
+        std::vector<pid_t> pids;
+        pid_t group = 0;
+        const std::vector<std::string> args{o_.queue, "--db", db, "add", "--to", "01711234567"};
+        std::vector<char*> argv;
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        for (int i = 0; i < n; ++i) {
+            int fds[2];
+            if (::pipe2(fds, O_CLOEXEC) != 0) {
+                if (group > 0) ::kill(-group, SIGKILL);
+                fail(std::string("storm: no pipe: ") + std::strerror(errno));
+            }
+            posix_spawn_file_actions_t fa;
+            posix_spawn_file_actions_init(&fa);
+            posix_spawn_file_actions_adddup2(&fa, fds[0], 0);
+            posix_spawn_file_actions_addopen(&fa, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                             0644);
+            posix_spawn_file_actions_adddup2(&fa, 1, 2);
+            posix_spawnattr_t attr;
+            posix_spawnattr_init(&attr);
+            posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+            posix_spawnattr_setpgroup(&attr, group);
+            pid_t pid = -1;
+            const int rc = posix_spawn(&pid, argv[0], &fa, &attr, argv.data(), environ);
+            posix_spawn_file_actions_destroy(&fa);
+            posix_spawnattr_destroy(&attr);
+            ::close(fds[0]);
+            if (rc != 0) {
+                if (group > 0) ::kill(-group, SIGKILL);
+                fail(std::string("storm: cannot start an add: ") + std::strerror(rc));
+            }
+            if (group == 0) group = pid;
+            pids.push_back(pid);
+            pipes.push_back(fds[1]);
+        }
+        // Until each add waits in its read of standard input (at most 60 s).
+        const auto ready = Clock::now();
+        for (pid_t pid : pids) {
+            const std::string path = "/proc/" + std::to_string(pid) + "/syscall";
+            while (since(ready) < 60) {
+                std::ifstream in(path);
+                std::string number, fd;
+                if (!(in >> number >> fd) || (number == "0" && fd == "0x0")) break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        }
+        std::map<pid_t, int> index;
+        for (int i = 0; i < n; ++i) index[pids[static_cast<std::size_t>(i)]] = i;
+        std::vector<Clock::time_point> released(static_cast<std::size_t>(n)),
+            ended(static_cast<std::size_t>(n));
+        std::vector<int> status(static_cast<std::size_t>(n), -1);
+        std::atomic<int> reaped{0};
+        std::thread reaper([&] {
+            for (int k = 0; k < n; ++k) {
+                int st = 0;
+                const pid_t pid = ::waitpid(-group, &st, 0);
+                if (pid < 0 && errno == EINTR) {
+                    --k;
+                    continue;
+                }
+                if (pid < 0) break;
+                const auto at = Clock::now();
+                const auto i = static_cast<std::size_t>(index.at(pid));
+                ended[i] = at;
+                status[i] = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+                ++reaped;
+            }
+        });
+        // The release: a message into each pipe, and the pipe closed.
+        ::signal(SIGPIPE, SIG_IGN);
+        const auto t0 = Clock::now();
+        for (int i = 0; i < n; ++i) {
+            const std::string text = tag + " " + std::to_string(i) + "\n";
+            released[static_cast<std::size_t>(i)] = Clock::now();
+            if (::write(pipes[static_cast<std::size_t>(i)], text.data(), text.size()) < 0) {
+            }
+            ::close(pipes[static_cast<std::size_t>(i)]);
+        }
+        ::signal(SIGPIPE, SIG_DFL);
+        // Each add gives up after its --wait of 20 s; a minute more, then
+        // the group is killed.
+        while (reaped < n && since(t0) < 80) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        if (reaped < n) ::kill(-group, SIGKILL);
+        reaper.join();
+        int stored = 0;
+        for (int i = 0; i < n; ++i) {
+            const auto k = static_cast<std::size_t>(i);
+            if (status[k] != 0) {
+                ++r.failed;
+                continue;
+            }
+            ++stored;
+            r.slowest =
+                std::max(r.slowest, std::chrono::duration<double>(ended[k] - released[k]).count());
+            r.allStored =
+                std::max(r.allStored, std::chrono::duration<double>(ended[k] - t0).count());
+        }
+        // Then until the runner has sent them all (bounded), and it stops.
+        const auto sent = Clock::now();
+        while (store->stats().at(zelvoqueue::State::Accepted) - before < stored &&
+               since(sent) < 60 + n / 20.0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        ::kill(runner, SIGTERM);
+        if (finish(runner) != 0) {
+            r.wrong = "the runner failed (see " + o_.dir + "/storm-runner.log)";
+            return r;
+        }
+        // Each stored message in the outbox once, none of the others.
+        std::vector<int> seen(static_cast<std::size_t>(n), 0);
+        std::ifstream in(o_.dir + "/outbox.jsonl");
+        const std::string mark = "\"msg\":\"" + tag + " ";
+        for (std::string line; std::getline(in, line);) {
+            const auto at = line.find(mark);
+            if (at == std::string::npos) continue;
+            const int i = std::atoi(line.c_str() + at + mark.size());
+            if (i >= 0 && i < n) ++seen[static_cast<std::size_t>(i)];
+        }
+        int twice = 0, lost = 0, stray = 0;
+        for (std::size_t i = 0; i < seen.size(); ++i) {
+            if (status[i] != 0) {
+                stray += seen[i];
+            } else if (seen[i] == 0) {
+                ++lost;
+            } else if (seen[i] > 1) {
+                ++twice;
+            }
+        }
+        if (twice + lost + stray > 0) {
+            r.wrong = tag + ": " + std::to_string(lost) + " stored but not sent, " +
+                      std::to_string(twice) + " sent more than once, " + std::to_string(stray) +
+                      " sent though their add failed";
+        }
+        return r;
+    }
+
     std::string sqlite(const std::string& name) {
         const std::string db = o_.dir + "/" + name + ".db";
-        for (const char* suffix : {"", "-wal", "-shm", "-runner.lock"}) {
+        for (const char* suffix : {"", "-wal", "-shm", "-runner.lock", "-writers.lock"}) {
             ::unlink((db + suffix).c_str());
         }
         return db;
@@ -280,10 +480,17 @@ int main(int argc, char** argv) {
             o.csv = value();
         } else if (a == "--markdown") {
             o.markdown = true;
+        } else if (a == "--storm") {
+            std::istringstream list(value());
+            for (std::string size; std::getline(list, size, ',');) {
+                if (std::atoi(size.c_str()) > 0) o.storm.push_back(std::atoi(size.c_str()));
+            }
+        } else if (a == "--storm-runs") {
+            o.stormRuns = std::max(1, std::atoi(value().c_str()));
         } else {
             std::fprintf(stderr,
                          "usage: zelvo_queue_bench [--messages N] [--pg URI] [--dir DIR] "
-                         "[--csv FILE] [--markdown]\n");
+                         "[--csv FILE] [--markdown] [--storm N,N,...] [--storm-runs R]\n");
             return 64;
         }
     }
@@ -296,14 +503,77 @@ int main(int argc, char** argv) {
     const double q4 = b.drain(b.sqlite("w4"), "sqlite-w4", 1, 4);
     const auto [addMs, addProcessMs] = b.addCost(b.sqlite("add"), 200);
 
-    std::printf("\n%-44s %12s %10s\n", "", "messages/s", "of bare");
+    const double syncMs = b.fsyncMs(std::min(1000, std::max(200, n)));
+    // One worker's floor: a send and one forced write per message.
+    const double floor1 = 1000 / (1000 / bare1 + syncMs);
+
+    std::printf("\n%-44s %12s %10s %10s\n", "", "messages/s", "of bare", "of floor");
     std::printf("%-44s %12.0f %10.3f\n", "bare loop of sends, 1 thread", bare1, 1.0);
     std::printf("%-44s %12.0f %10.3f\n", "bare loop of sends, 4 threads", bare4, bare4 / bare1);
-    std::printf("%-44s %12.0f %10.3f\n", "zelvo-queue run, SQLite, 1 worker", q1, q1 / bare1);
-    std::printf("%-44s %12.0f %10.3f  (%.3f of 4 threads)\n", "zelvo-queue run, SQLite, 4 workers",
-                q4, q4 / bare1, q4 / bare4);
-    std::printf("\none add, committed: %.2f ms in the process, %.2f ms as a zelvo-queue process\n",
+    std::printf("%-44s %12.0f %10.3f %10.3f\n", "floor: a send and an fsync, 1 thread", floor1,
+                floor1 / bare1, 1.0);
+    std::printf("%-44s %12.0f %10.3f %10.3f\n", "zelvo-queue run, SQLite, 1 worker", q1, q1 / bare1,
+                q1 / floor1);
+    std::printf("%-44s %12.0f %10.3f            (%.3f of 4 threads)\n",
+                "zelvo-queue run, SQLite, 4 workers", q4, q4 / bare1, q4 / bare4);
+    std::printf(
+        "\nper message: send %.3f ms, fsync'ed append %.3f ms; queue, 1 worker %.3f ms "
+        "(%.3f ms beyond the floor)\n",
+        1000 / bare1, syncMs, 1000 / q1, 1000 / q1 - 1000 / floor1);
+    std::printf("one add, committed: %.2f ms in the process, %.2f ms as a zelvo-queue process\n",
                 addMs, addProcessMs);
+
+    // The storms: per engine and size, the worst of the runs.
+    struct StormRow {
+        std::string engine;
+        int n;
+        Bench::Storm worst;
+        bool once = true;
+    };
+    std::vector<StormRow> storms;
+    std::string stormWrong;
+    if (!o.storm.empty()) {
+        rlimit files{};
+        ::getrlimit(RLIMIT_NOFILE, &files);
+        const auto need =
+            static_cast<rlim_t>(*std::max_element(o.storm.begin(), o.storm.end()) + 256);
+        if (files.rlim_cur < need) {
+            files.rlim_cur = std::min(need, files.rlim_max);
+            ::setrlimit(RLIMIT_NOFILE, &files);
+        }
+    }
+    for (const std::string engine : {"SQLite", "PostgreSQL"}) {
+        if (engine == "PostgreSQL" && o.pg.empty()) continue;
+        for (int size : o.storm) {
+            StormRow row{engine, size, {}, true};
+            for (int run = 1; run <= o.stormRuns; ++run) {
+                const std::string tag =
+                    "storm-" + engine + "-" + std::to_string(size) + "-" + std::to_string(run);
+                const Bench::Storm s =
+                    b.storm(engine == "SQLite" ? b.sqlite("storm") : o.pg, tag, size);
+                row.worst.allStored = std::max(row.worst.allStored, s.allStored);
+                row.worst.slowest = std::max(row.worst.slowest, s.slowest);
+                row.worst.failed += s.failed;
+                if (!s.wrong.empty()) {
+                    row.once = false;
+                    if (stormWrong.empty()) stormWrong = s.wrong;
+                }
+            }
+            storms.push_back(row);
+        }
+    }
+    if (!storms.empty()) {
+        std::printf(
+            "\nstorm: N adds at once, a runner with 4 workers sending; the worst of %d "
+            "run(s)\n%-12s %6s %12s %12s %10s %10s %12s\n",
+            o.stormRuns, "engine", "adds", "all stored", "slowest add", "adds/s", "non-zero",
+            "sent once");
+        for (const auto& r : storms) {
+            std::printf("%-12s %6d %10.2f s %10.2f s %10.0f %10d %12s\n", r.engine.c_str(), r.n,
+                        r.worst.allStored, r.worst.slowest, r.n / r.worst.allStored, r.worst.failed,
+                        r.once ? "yes" : "NO");
+        }
+    }
 
     std::vector<std::pair<int, double>> scaling;
     if (!o.pg.empty()) {
@@ -328,6 +598,16 @@ int main(int argc, char** argv) {
             std::printf("| zelvo-queue run, PostgreSQL, %d runner(s) × 4 workers | %.0f | %.3f |\n",
                         runners, rate, rate / bare1);
         }
+        if (!storms.empty()) {
+            std::printf(
+                "\n| storm | all stored | slowest add | adds/s | non-zero exits | sent "
+                "once |\n|---|---:|---:|---:|---:|---|\n");
+            for (const auto& r : storms) {
+                std::printf("| %s, %d adds | %.2f s | %.2f s | %.0f | %d | %s |\n",
+                            r.engine.c_str(), r.n, r.worst.allStored, r.worst.slowest,
+                            r.n / r.worst.allStored, r.worst.failed, r.once ? "yes" : "no");
+            }
+        }
     }
     if (!o.csv.empty()) {
         std::ofstream csv(o.csv);
@@ -336,5 +616,9 @@ int main(int argc, char** argv) {
             csv << "postgresql," << runners << "," << rate << "\n";
         csv << "bare1,1," << bare1 << "\nbare4,1," << bare4 << "\n";
     }
+    int failed = 0;
+    for (const auto& r : storms) failed += r.worst.failed;
+    if (failed > 0) Bench::fail("storm: " + std::to_string(failed) + " add(s) exited non-zero");
+    if (!stormWrong.empty()) Bench::fail("storm: " + stormWrong);
     return 0;
 }

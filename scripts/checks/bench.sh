@@ -3,9 +3,21 @@
 # clients' figures, a short load run through the simulator and the plot of
 # the thread scaling (scaling.png); then the send queue through the
 # simulator, QUEUE_BENCH_MESSAGES (500) per figure, on SQLite and on a
-# PostgreSQL server of its own, with its plot (queue.png). Fails only when a
-# call went unanswered, a message was lost or stored twice, or a plot cannot
-# be made; the figures are printed, never judged (plots: Debian's matplotlib).
+# PostgreSQL server of its own, with its plot (queue.png), the cost of a
+# forced write beside it, and a storm of QUEUE_BENCH_STORM (200) `zelvo-queue
+# add` processes released at once per engine while a runner sends,
+# QUEUE_BENCH_STORM_RUNS (1) times. Fails only when a call went unanswered, a
+# message was lost or stored twice, an add or another process failed, or a
+# plot cannot be made; the figures are printed, never judged (plots:
+# Debian's matplotlib).
+#
+# Full run (10,000 messages per figure, storms of 500, 1,000 and 2,000 adds,
+# 3 runs each; about 15 minutes on 2 CPUs):
+#
+#   QUEUE_BENCH_FULL=1 bash scripts/checks/bench.sh .
+#
+# Each of QUEUE_BENCH_MESSAGES, QUEUE_BENCH_STORM (sizes, e.g. "500,1000")
+# and QUEUE_BENCH_STORM_RUNS overrides its part of either mode.
 set -uo pipefail
 root=$(cd "${1:-$(dirname "$0")/../..}" && pwd)
 cd "$root"
@@ -40,7 +52,12 @@ if [ -n "$pgbin" ] && as_pg "$pgbin/initdb" -D "$pgdir/data" -U zelvo --auth=tru
 else
   echo "bench: SKIP: PostgreSQL did not start (see $pgdir); its figures are left out"
 fi
-"$dir/bench/zelvo_queue_bench" --messages "${QUEUE_BENCH_MESSAGES:-500}" --dir "$dir/queue-bench" \
-  "${pg[@]}" --csv "$dir/queue.csv" --markdown || exit 1
-/usr/bin/python3 bench/plot.py "$dir/queue.csv" "$dir/queue.png" "${QUEUE_BENCH_MESSAGES:-500} messages per point" || exit 1
+if [ -n "${QUEUE_BENCH_FULL:-}" ]; then
+  messages=${QUEUE_BENCH_MESSAGES:-10000} storm=${QUEUE_BENCH_STORM:-500,1000,2000} runs=${QUEUE_BENCH_STORM_RUNS:-3}
+else
+  messages=${QUEUE_BENCH_MESSAGES:-500} storm=${QUEUE_BENCH_STORM:-200} runs=${QUEUE_BENCH_STORM_RUNS:-1}
+fi
+"$dir/bench/zelvo_queue_bench" --messages "$messages" --dir "$dir/queue-bench" \
+  "${pg[@]}" --csv "$dir/queue.csv" --markdown --storm "$storm" --storm-runs "$runs" || exit 1
+/usr/bin/python3 bench/plot.py "$dir/queue.csv" "$dir/queue.png" "$messages messages per point" || exit 1
 echo "plot: $dir/queue.png"

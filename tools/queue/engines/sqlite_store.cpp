@@ -23,6 +23,7 @@
 #include <cmath>
 #include <cstring>
 #include <mutex>
+#include <unordered_map>
 
 #include "sql_store.h"
 
@@ -139,6 +140,7 @@ class SqliteDatabase : public Database {
         sqlite3_extended_result_codes(db_, 1);
     }
     ~SqliteDatabase() override {
+        for (auto& kept : statements_) sqlite3_finalize(kept.second);
         sqlite3_close(db_);
         if (turnFd_ >= 0) ::close(turnFd_);
     }
@@ -149,9 +151,16 @@ class SqliteDatabase : public Database {
     }
 
     std::vector<Row> query(const std::string& sql, const std::vector<Param>& params) override {
-        sqlite3_stmt* s = nullptr;
-        if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &s, nullptr) != SQLITE_OK) fail();
-        std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> owner(s, sqlite3_finalize);
+        sqlite3_stmt* s = statement(sql);
+        // Reset on the way out, however it goes, so that it holds no read
+        // open and can be used again.
+        struct Reset {
+            sqlite3_stmt* s;
+            ~Reset() {
+                sqlite3_reset(s);
+                sqlite3_clear_bindings(s);
+            }
+        } reset{s};
         for (std::size_t i = 0; i < params.size(); ++i) {
             const int n = static_cast<int>(i + 1);
             const Param& p = params[i];
@@ -261,6 +270,27 @@ class SqliteDatabase : public Database {
     }
 
   private:
+    // The statement prepared once per text: the runner's few statements
+    // are parsed again and again otherwise. At most 64 are kept (texts
+    // that vary, like a sweep naming the messages held, would grow it).
+    sqlite3_stmt* statement(const std::string& sql) {
+        const auto kept = statements_.find(sql);
+        if (kept != statements_.end()) return kept->second;
+        if (statements_.size() >= 64) {
+            for (auto& old : statements_) sqlite3_finalize(old.second);
+            statements_.clear();
+        }
+        sqlite3_stmt* s = nullptr;
+        if (sqlite3_prepare_v3(db_, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &s, nullptr) !=
+            SQLITE_OK) {
+            sqlite3_finalize(s);
+            fail();
+        }
+        if (!s) fail();  // only a comment or white space
+        statements_.emplace(sql, s);
+        return s;
+    }
+
     void takeTurn() {
         if (turnFd_ < 0) turnFd_ = openLockFile(path_ + "-writers.lock", path_);
         // Without the lock file (a directory others may not write), SQLite's
@@ -279,6 +309,7 @@ class SqliteDatabase : public Database {
 
     std::string path_;
     sqlite3* db_ = nullptr;
+    std::unordered_map<std::string, sqlite3_stmt*> statements_;
     int turnFd_ = -1;
     double patience_ = 10;
 };
