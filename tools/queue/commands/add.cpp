@@ -1,6 +1,7 @@
 #include "add.h"
 
 #include <sys/random.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
@@ -11,6 +12,7 @@
 #include "config.h"
 #include "prepare.h"
 #include "store.h"
+#include "turns.h"
 
 namespace zelvoqueue {
 
@@ -49,6 +51,33 @@ std::string newToken() {
 
 double secondsLeft(Clock::time_point deadline) {
     return std::chrono::duration<double>(deadline - Clock::now()).count();
+}
+
+// How many adds of one host talk to one PostgreSQL database at once.
+constexpr long kHostSlots = 8;
+
+// On PostgreSQL the adds of this host take turns, at most kHostSlots at a
+// time, through one lock file per database in /tmp: a storm of adds that
+// all connect at once fills the server's connections, and every refused
+// connection costs it a process of its own, which slows the adds that got
+// in. An add that finds no slot free within its time (less two seconds for
+// the add itself) goes ahead without one, as do adds that cannot open the
+// file; adds of other hosts wait by trying again. The slot is held until
+// the process ends.
+void takeHostSlot(const std::string& database, const std::string& token,
+                  Clock::time_point deadline) {
+    if (database.rfind("postgresql://", 0) != 0 && database.rfind("postgres://", 0) != 0) return;
+    unsigned long long h = 1469598103934665603ULL;  // FNV-1a: the same name in every build
+    for (char c : database) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
+    char name[64];
+    std::snprintf(name, sizeof name, "/tmp/zelvo-queue-%016llx.lock", h);
+    static const int fd = openLockFile(name, "", 0666);
+    if (fd < 0) return;
+    const long first = static_cast<long>(std::hash<std::string>{}(token) % kHostSlots);
+    for (long i = 0; i < kHostSlots; ++i) {
+        if (lockWithin(fd, 0, (first + i) % kHostSlots)) return;
+    }
+    lockWithin(fd, secondsLeft(deadline) - 2, first);
 }
 
 }  // namespace
@@ -100,6 +129,7 @@ int addMessage(const std::string& database, const std::string& configOption, con
     const auto deadline =
         Clock::now() + std::chrono::milliseconds(static_cast<long long>(a.waitSeconds * 1000));
     std::minstd_rand jitter(static_cast<unsigned>(std::hash<std::string>{}(m.token)));
+    takeHostSlot(database, m.token, deadline);
     std::unique_ptr<Store> store;
     bool open = false;  // a commit may have been under way when the connection went
     for (int tries = 0;; ++tries) {

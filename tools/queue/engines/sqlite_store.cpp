@@ -26,6 +26,7 @@
 #include <unordered_map>
 
 #include "sql_store.h"
+#include "turns.h"
 
 namespace zelvoqueue {
 
@@ -70,61 +71,6 @@ CREATE TABLE zelvo_sends (at REAL NOT NULL, receiver TEXT NOT NULL);
 CREATE INDEX zelvo_sends_by_time ON zelvo_sends(at);
 CREATE INDEX zelvo_sends_by_receiver ON zelvo_sends(receiver, at);
 )";
-
-// The signal that ends a wait for the writers' lock: a handler that does
-// nothing, installed without SA_RESTART, so that flock() returns EINTR.
-int wakeSignal() {
-    static std::once_flag once;
-    static const int signo = SIGRTMIN + 3;
-    std::call_once(once, [] {
-        struct sigaction sa {};
-        sa.sa_handler = [](int) {};
-        sigemptyset(&sa.sa_mask);
-        ::sigaction(signo, &sa, nullptr);
-    });
-    return signo;
-}
-
-// Waits up to `seconds` for the exclusive lock on `fd`, in the kernel's
-// queue of waiters. False when the time ran out.
-bool lockWithin(int fd, double seconds) {
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
-    if (errno != EWOULDBLOCK || seconds <= 0) return false;
-    // A timer that signals this thread at the deadline and every 10 ms after
-    // it, so that a signal that comes before flock() blocks is not lost.
-    sigevent ev{};
-    ev.sigev_notify = SIGEV_THREAD_ID;
-    ev.sigev_signo = wakeSignal();
-    ev._sigev_un._tid = ::gettid();  // sigev_notify_thread_id in newer headers
-    timer_t timer{};
-    if (::timer_create(CLOCK_MONOTONIC, &ev, &timer) != 0) return false;
-    itimerspec when{};
-    const double whole = std::floor(seconds);
-    when.it_value.tv_sec = static_cast<time_t>(whole);
-    when.it_value.tv_nsec = static_cast<long>((seconds - whole) * 1e9) + 1;
-    when.it_interval.tv_nsec = 10 * 1000 * 1000;
-    ::timer_settime(timer, 0, &when, nullptr);
-    const int rc = ::flock(fd, LOCK_EX);
-    ::timer_delete(timer);
-    return rc == 0;
-}
-
-// The lock file beside the database, readable by whoever may write the
-// database: flock() needs no more than an open descriptor.
-int openLockFile(const std::string& path, const std::string& database) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0 || errno != ENOENT) return fd;
-    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0660);
-    struct stat st {};
-    if (fd >= 0 && ::stat(database.c_str(), &st) == 0) {
-        // Whoever can use the database can take its turn: the database's
-        // owner, group and permissions.
-        if (::geteuid() == 0 && ::fchown(fd, st.st_uid, st.st_gid) != 0) {
-        }
-        ::fchmod(fd, (st.st_mode & 0666) | 0440);
-    }
-    return fd;
-}
 
 class SqliteDatabase : public Database {
   public:
