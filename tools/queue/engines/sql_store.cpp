@@ -220,13 +220,21 @@ std::vector<Message> SqlStore::startRunner(const std::string&, const ClaimRules&
 
 Claim SqlStore::claim(const std::string& runner, const ClaimRules& rules, const Finish* done,
                       bool want, const std::vector<long long>& held) {
+    return claimAll(runner, rules, {ClaimRequest{done, want}}, held).front();
+}
+
+std::vector<Claim> SqlStore::claimAll(const std::string& runner, const ClaimRules& rules,
+                                      const std::vector<ClaimRequest>& requests,
+                                      const std::vector<long long>& held) {
     Lease db(*this);
-    Claim c;
+    std::vector<Claim> out(requests.size());
     Tx tx(*db);
     const double t = (*db).now();
-    if (done) c.finishApplied = record(*db, *done, t);
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        if (requests[i].done) out[i].finishApplied = record(*db, *requests[i].done, t);
+    }
     // Claims of dead runners are looked for about once a second.
-    if (t - lastSweep_ >= 1) {
+    if (t - lastSweep_ >= 1 && !out.empty()) {
         lastSweep_ = t;
         // Never what this runner holds: it knows they are in flight, or
         // keeps their answers until it can record them.
@@ -241,11 +249,13 @@ Claim SqlStore::claim(const std::string& runner, const ClaimRules& rules, const 
             }
             condition += "))";
         }
-        c.orphaned = markUnknown(*db, condition, params, t, kDead);
+        out.front().orphaned = markUnknown(*db, condition, params, t, kDead);
     }
-    if (want) take(*db, runner, rules, t, &c);
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        if (requests[i].want) take(*db, runner, rules, t, &out[i]);
+    }
     tx.commit();
-    return c;
+    return out;
 }
 
 std::vector<Message> SqlStore::list(std::optional<State> only) {

@@ -49,6 +49,9 @@ class SqlStore : public Store {
     std::vector<Message> startRunner(const std::string& runner, const ClaimRules& rules) override;
     Claim claim(const std::string& runner, const ClaimRules& rules, const Finish* done, bool want,
                 const std::vector<long long>& held) override;
+    std::vector<Claim> claimAll(const std::string& runner, const ClaimRules& rules,
+                                const std::vector<ClaimRequest>& requests,
+                                const std::vector<long long>& held) override;
     std::vector<Message> list(std::optional<State> only) override;
     std::optional<Message> get(long long id) override;
     std::map<State, long long> stats() override;

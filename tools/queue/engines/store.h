@@ -141,6 +141,12 @@ struct Claim {
     bool finishApplied = true;      // false: the finished message had been changed meanwhile
 };
 
+// One worker's part of claimAll().
+struct ClaimRequest {
+    const Finish* done = nullptr;
+    bool want = false;
+};
+
 // The result of retry and drop.
 enum class Change { Done, NoSuchMessage, NotAllowed };
 
@@ -174,6 +180,11 @@ class Store {
     // whose commit was lost with the connection).
     virtual Claim claim(const std::string& runner, const ClaimRules& rules, const Finish* done,
                         bool want, const std::vector<long long>& held = {}) = 0;
+    // Several claims in one transaction and one forced write, in order
+    // (each as claim() takes it; the sweep's finds go with the first).
+    virtual std::vector<Claim> claimAll(const std::string& runner, const ClaimRules& rules,
+                                        const std::vector<ClaimRequest>& requests,
+                                        const std::vector<long long>& held) = 0;
 
     virtual std::vector<Message> list(std::optional<State> only) = 0;
     virtual std::optional<Message> get(long long id) = 0;

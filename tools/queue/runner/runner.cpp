@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <ctime>
+#include <exception>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -95,7 +97,50 @@ class Shared {
         return held_;
     }
 
+    // Group commit: a worker's claim goes into the next transaction of the
+    // runner; whichever worker finds none under way runs one for all that
+    // are waiting then, and each gets its own result (or the error) once
+    // that transaction is committed. One forced write serves them all.
+    Claim claim(Store& store, const std::string& runner, const ClaimRules& rules,
+                const Finish* done, bool want) {
+        Pending mine{ClaimRequest{done, want}, {}, nullptr, false};
+        std::unique_lock<std::mutex> lock(batchMu_);
+        waitingForBatch_.push_back(&mine);
+        while (!mine.finished) {
+            if (leading_) {
+                batchDone_.wait(lock);
+                continue;
+            }
+            leading_ = true;
+            std::vector<Pending*> batch;
+            batch.swap(waitingForBatch_);
+            lock.unlock();
+            std::vector<ClaimRequest> requests;
+            for (const Pending* p : batch) requests.push_back(p->request);
+            try {
+                std::vector<Claim> results = store.claimAll(runner, rules, requests, held());
+                for (std::size_t i = 0; i < batch.size(); ++i)
+                    batch[i]->result = std::move(results[i]);
+            } catch (...) {
+                for (Pending* p : batch) p->error = std::current_exception();
+            }
+            lock.lock();
+            for (Pending* p : batch) p->finished = true;
+            leading_ = false;
+            batchDone_.notify_all();
+        }
+        if (mine.error) std::rethrow_exception(mine.error);
+        return std::move(mine.result);
+    }
+
   private:
+    struct Pending {
+        ClaimRequest request;
+        Claim result;
+        std::exception_ptr error;
+        bool finished;
+    };
+
     void writeLine(const std::string& text) {
         std::fwrite(text.data(), 1, text.size(), log_);
         std::fputc('\n', log_);
@@ -106,6 +151,10 @@ class Shared {
     std::FILE* log_;
     bool waiting_ = false;
     std::vector<long long> held_;
+    std::mutex batchMu_;
+    std::condition_variable batchDone_;
+    std::vector<Pending*> waitingForBatch_;
+    bool leading_ = false;
     int failures_ = 0;
     Clock::time_point holdUntil_{};
     bool unreachable_ = false;
@@ -191,8 +240,7 @@ class Worker {
         const bool wanted = want;
         for (;;) {
             try {
-                Claim c =
-                    store_.claim(name_, rules_, *done ? &**done : nullptr, want, shared_.held());
+                Claim c = shared_.claim(store_, name_, rules_, *done ? &**done : nullptr, want);
                 shared_.answered();
                 if (*done) {
                     if (!c.finishApplied) {
