@@ -489,11 +489,11 @@ class Recipes(QueueCase):
 
 class Crash(QueueCase):
     def test_sigkill_at_random_moments_loses_and_doubles_nothing(self):
-        n, rng, kills = int(os.environ.get("ZELVO_QUEUE_CRASH_MESSAGES", "300")), random.Random(14), 0
+        n, rng, kills = int(os.environ.get("ZELVO_QUEUE_CRASH_MESSAGES", "1000")), random.Random(14), 0
         self.fill(n, text="crash")
         while self.stats()["queued"] and kills < 40:
             r = self.runner("--workers", "4")
-            time.sleep(rng.uniform(0.02, 0.3))
+            time.sleep(rng.uniform(0.01, 0.15))
             r.kill()
             r.wait()
             kills += 1
