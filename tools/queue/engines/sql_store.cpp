@@ -218,11 +218,6 @@ std::vector<Message> SqlStore::startRunner(const std::string&, const ClaimRules&
     return orphans;
 }
 
-Claim SqlStore::claim(const std::string& runner, const ClaimRules& rules, const Finish* done,
-                      bool want, const std::vector<long long>& held) {
-    return claimAll(runner, rules, {ClaimRequest{done, want}}, held).front();
-}
-
 std::vector<Claim> SqlStore::claimAll(const std::string& runner, const ClaimRules& rules,
                                       const std::vector<ClaimRequest>& requests,
                                       const std::vector<long long>& held) {

@@ -47,8 +47,6 @@ class SqlStore : public Store {
     void setPatience(double seconds) override;
     std::vector<Added> add(const std::vector<NewMessage>& messages) override;
     std::vector<Message> startRunner(const std::string& runner, const ClaimRules& rules) override;
-    Claim claim(const std::string& runner, const ClaimRules& rules, const Finish* done, bool want,
-                const std::vector<long long>& held) override;
     std::vector<Claim> claimAll(const std::string& runner, const ClaimRules& rules,
                                 const std::vector<ClaimRequest>& requests,
                                 const std::vector<long long>& held) override;

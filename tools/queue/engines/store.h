@@ -171,17 +171,15 @@ class Store {
     virtual std::vector<Message> startRunner(const std::string& runner,
                                              const ClaimRules& rules) = 0;
 
-    // One transaction: records `done` (if given), marks messages past their
-    // TTL `expired` and dead runners' claims `unknown`, then, if `want`,
-    // takes the oldest due message within the limits and marks it `sending`
-    // for `runner`. Committed before it returns. `held`: the messages that
+    // One transaction and one forced write for several claims, in order.
+    // Each request: records its `done` (if given), then, if `want`, takes
+    // the oldest due message within the limits and marks it `sending` for
+    // `runner`. Once per transaction, messages past their TTL become
+    // `expired` and dead runners' claims `unknown` (those go with the first
+    // result). Committed before it returns. `held`: the messages that
     // `runner` holds (in flight, or with an answer to record), never taken
     // for a dead runner's; its other claims past their lease are (a claim
     // whose commit was lost with the connection).
-    virtual Claim claim(const std::string& runner, const ClaimRules& rules, const Finish* done,
-                        bool want, const std::vector<long long>& held = {}) = 0;
-    // Several claims in one transaction and one forced write, in order
-    // (each as claim() takes it; the sweep's finds go with the first).
     virtual std::vector<Claim> claimAll(const std::string& runner, const ClaimRules& rules,
                                         const std::vector<ClaimRequest>& requests,
                                         const std::vector<long long>& held) = 0;
