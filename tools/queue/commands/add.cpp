@@ -1,8 +1,5 @@
 #include "add.h"
 
-#include <sys/random.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cmath>
 #include <iostream>
@@ -32,23 +29,6 @@ std::string displayReceiver(const std::string& prepared) {
     return prepared.rfind("%2b", 0) == 0 ? "+" + prepared.substr(3) : prepared;
 }
 
-// 128 random bits: the add's own token.
-std::string newToken() {
-    unsigned char bytes[16];
-    std::size_t got = 0;
-    while (got < sizeof bytes) {
-        const ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
-        if (n > 0) got += static_cast<std::size_t>(n);
-    }
-    static const char kHex[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : bytes) {
-        out += kHex[c >> 4];
-        out += kHex[c & 15];
-    }
-    return out;
-}
-
 double secondsLeft(Clock::time_point deadline) {
     return std::chrono::duration<double>(deadline - Clock::now()).count();
 }
@@ -66,7 +46,7 @@ constexpr long kHostSlots = 8;
 // the process ends.
 void takeHostSlot(const std::string& database, const std::string& token,
                   Clock::time_point deadline) {
-    if (database.rfind("postgresql://", 0) != 0 && database.rfind("postgres://", 0) != 0) return;
+    if (!isPostgresUri(database)) return;
     unsigned long long h = 1469598103934665603ULL;  // FNV-1a: the same name in every build
     for (char c : database) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
     char name[64];

@@ -11,18 +11,15 @@
 // the file "<db>-writers.lock", which the kernel grants in the order asked;
 // SQLite's own wait is then only for other programs (a backup, a shell).
 #include <fcntl.h>
-#include <signal.h>
 #include <sqlite3.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstring>
-#include <mutex>
 #include <unordered_map>
 
 #include "sql_store.h"

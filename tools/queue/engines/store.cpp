@@ -1,6 +1,7 @@
 #include "store.h"
 
 #include <pwd.h>
+#include <sys/random.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -59,6 +60,21 @@ std::string defaultDatabase() {
     return home + "/.local/state/zelvo/queue.db";
 }
 
+namespace {
+
+std::string hex(const std::string& bytes) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    for (char c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        out += kHex[b >> 4];
+        out += kHex[b & 15];
+    }
+    return out;
+}
+
+}  // namespace
+
 std::string fingerprint(const NewMessage& m) {
     // Each field with its length, so that no two messages can share a text;
     // the bytes as hex, so that the text is valid in any database encoding.
@@ -67,18 +83,25 @@ std::string fingerprint(const NewMessage& m) {
         plain += std::to_string(f->size()) + ":" + *f;
     }
     plain += std::to_string(m.test) + ":" + std::to_string(m.ttl);
-    static const char kHex[] = "0123456789abcdef";
-    std::string out = "1:";
-    for (char c : plain) {
-        const auto b = static_cast<unsigned char>(c);
-        out += kHex[b >> 4];
-        out += kHex[b & 15];
+    return "1:" + hex(plain);
+}
+
+std::string newToken() {
+    std::string bytes(16, '\0');
+    std::size_t got = 0;
+    while (got < bytes.size()) {
+        const ssize_t n = ::getrandom(&bytes[got], bytes.size() - got, 0);
+        if (n > 0) got += static_cast<std::size_t>(n);
     }
-    return out;
+    return hex(bytes);
+}
+
+bool isPostgresUri(const std::string& where) {
+    return where.rfind("postgresql://", 0) == 0 || where.rfind("postgres://", 0) == 0;
 }
 
 std::unique_ptr<Store> openStore(const std::string& where, double patience) {
-    if (where.rfind("postgresql://", 0) == 0 || where.rfind("postgres://", 0) == 0) {
+    if (isPostgresUri(where)) {
         return openPostgres(where, patience);
     }
     return openSqlite(where, patience);

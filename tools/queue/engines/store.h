@@ -76,6 +76,9 @@ struct Added {
 // messages, whatever the key, token or time of adding.
 std::string fingerprint(const NewMessage& m);
 
+// 128 random bits as hex: a new token for NewMessage::token.
+std::string newToken();
+
 struct Attempt {
     int number = 0;
     std::string runner;
@@ -197,6 +200,9 @@ class Store {
     // Where the data is, for messages (never a password).
     virtual std::string where() const = 0;
 };
+
+// Whether `where` names a PostgreSQL database (postgresql:// or postgres://).
+bool isPostgresUri(const std::string& where);
 
 // `where` is a file path or a postgresql:// (postgres://) connection URI;
 // `patience` as for setPatience(), also for the opening itself.
