@@ -229,8 +229,8 @@ class PgDatabase : public Database {
 
 class PostgresStore : public SqlStore {
   public:
-    PostgresStore(const std::string& uri, const std::string& where)
-        : SqlStore(where, 64), uri_(uri) {}
+    PostgresStore(const std::string& uri, const std::string& where, bool create)
+        : SqlStore(where, 64), uri_(uri), create_(create) {}
     ~PostgresStore() override { closeAll(); }
 
   protected:
@@ -245,6 +245,9 @@ class PostgresStore : public SqlStore {
             const auto meta = db.query("SELECT to_regclass('zelvo_meta') IS NOT NULL", {});
             int version = 1;
             if (meta.at(0).at(0) != "t") {
+                if (!create_) {
+                    throw StoreError(where_ + ": no queue in this database (init creates one)");
+                }
                 static_cast<PgDatabase&>(db).script(kSchema);
                 db.query("CREATE TABLE zelvo_meta (name text PRIMARY KEY, value text NOT NULL)",
                          {});
@@ -286,11 +289,12 @@ class PostgresStore : public SqlStore {
 
   private:
     std::string uri_;
+    bool create_;
 };
 
 }  // namespace
 
-std::unique_ptr<Store> openPostgres(const std::string& uri, double patience) {
+std::unique_ptr<Store> openPostgres(const std::string& uri, double patience, bool create) {
     // A password in the URI would show in the process list and the logs.
     char* error = nullptr;
     PQconninfoOption* options = PQconninfoParse(uri.c_str(), &error);
@@ -319,7 +323,7 @@ std::unique_ptr<Store> openPostgres(const std::string& uri, double patience) {
                          ": the URI holds a password, which the process list would show; put it "
                          "into a password file (PGPASSFILE or ~/.pgpass) instead");
     }
-    auto store = std::make_unique<PostgresStore>(uri, where);
+    auto store = std::make_unique<PostgresStore>(uri, where, create);
     store->setPatience(patience);
     store->init();
     return store;

@@ -147,6 +147,12 @@ const char* SqlStore::upgradeTo(int to) {
                    "CREATE TABLE zelvo_keys (scope text NOT NULL, dedup_key text NOT NULL,"
                    "  message_id bigint NOT NULL, added double precision NOT NULL,"
                    "  fingerprint text NOT NULL, PRIMARY KEY (scope, dedup_key));";
+        case 3:
+            // The runners' heartbeats, and the due messages in the order
+            // they became due (the oldest one's age is what is watched).
+            return "CREATE TABLE zelvo_runners (runner text PRIMARY KEY,"
+                   "  beat double precision NOT NULL);"
+                   "CREATE INDEX zelvo_messages_by_due ON zelvo_messages(state, due);";
         default:
             return nullptr;
     }
@@ -208,12 +214,16 @@ Added SqlStore::addOne(Database& db, const NewMessage& m, double t) {
     return a;
 }
 
-std::vector<Message> SqlStore::startRunner(const std::string&, const ClaimRules&) {
+std::vector<Message> SqlStore::startRunner(const std::string& runner, const ClaimRules&) {
     Lease db(*this);
     const std::string condition = becomeRunner();
     Tx tx(*db);
     const double t = (*db).now();
     auto orphans = markUnknown(*db, condition, {t}, t, kDead);
+    // Each start is a runner of its own name: the names of those gone
+    // for a week are forgotten.
+    (*db).query("DELETE FROM zelvo_runners WHERE beat < ?", {t - 7 * 86400});
+    beat(*db, runner, t);
     tx.commit();
     return orphans;
 }
@@ -246,6 +256,7 @@ std::vector<Claim> SqlStore::claimAll(const std::string& runner, const ClaimRule
         }
         out.front().orphaned = markUnknown(*db, condition, params, t, kDead);
     }
+    if (t - lastBeat_ >= kHeartbeatSeconds) beat(*db, runner, t);
     for (std::size_t i = 0; i < requests.size(); ++i) {
         if (requests[i].want) take(*db, runner, rules, t, &out[i]);
     }
@@ -284,12 +295,48 @@ std::optional<Message> SqlStore::get(long long id) {
 
 std::map<State, long long> SqlStore::stats() {
     Lease db(*this);
+    return counts(*db);
+}
+
+std::map<State, long long> SqlStore::counts(Database& db) {
     std::map<State, long long> out;
     for (State s : kAllStates) out[s] = 0;
-    for (const Row& r : (*db).query("SELECT state, count(*) FROM zelvo_messages GROUP BY state")) {
+    for (const Row& r : db.query("SELECT state, count(*) FROM zelvo_messages GROUP BY state")) {
         if (auto s = stateFromName(r[0])) out[*s] = i64(r[1]);
     }
     return out;
+}
+
+void SqlStore::beat(Database& db, const std::string& runner, double t) {
+    db.query(
+        "INSERT INTO zelvo_runners (runner, beat) VALUES (?, ?) "
+        "ON CONFLICT (runner) DO UPDATE SET beat = excluded.beat",
+        {runner, t});
+    lastBeat_ = t;
+}
+
+Health SqlStore::health() {
+    Lease db(*this);
+    Health h;
+    h.now = (*db).now();
+    h.counts = counts(*db);
+    const auto due = (*db).query(
+        "SELECT count(*), coalesce(min(due), 0) FROM zelvo_messages "
+        "WHERE state = 'queued' AND due <= ?",
+        {h.now});
+    h.due = i64(due.at(0).at(0));
+    h.oldestDue = f64(due[0][1]);
+    h.lastBeat = f64((*db).query("SELECT coalesce(max(beat), 0) FROM zelvo_runners").at(0).at(0));
+    for (State s :
+         {State::Accepted, State::Refused, State::Unknown, State::Failed, State::Queued}) {
+        h.attempts[stateName(s)] = 0;
+    }
+    for (const Row& r : (*db).query("SELECT outcome, count(*), max(ended) FROM zelvo_attempts "
+                                    "WHERE ended IS NOT NULL GROUP BY outcome")) {
+        h.attempts[r[0]] = i64(r[1]);
+        if (r[0] == "accepted") h.lastAccepted = f64(r[2]);
+    }
+    return h;
 }
 
 std::map<std::string, long long> SqlStore::holders() {

@@ -53,6 +53,7 @@ class SqlStore : public Store {
     std::vector<Message> list(std::optional<State> only) override;
     std::optional<Message> get(long long id) override;
     std::map<State, long long> stats() override;
+    Health health() override;
     std::map<std::string, long long> holders() override;
     Change retry(long long id, const std::string& who) override;
     Change drop(long long id, const std::string& who) override;
@@ -91,6 +92,9 @@ class SqlStore : public Store {
                                      const std::vector<Param>& params, double t,
                                      const std::string& why);
     void event(Database& db, long long id, double t, const std::string& text);
+    std::map<State, long long> counts(Database& db);
+    // The runner's sign of life (at most every kHeartbeatSeconds).
+    void beat(Database& db, const std::string& runner, double t);
     Added addOne(Database& db, const NewMessage& m, double t);
     bool record(Database& db, const Finish& f, double t);
     void take(Database& db, const std::string& runner, const ClaimRules& rules, double t, Claim* c);
@@ -106,6 +110,7 @@ class SqlStore : public Store {
     bool schemaReady_ = false;
     double patience_ = 10;
     std::atomic<double> lastSweep_{0};
+    std::atomic<double> lastBeat_{0};
 };
 
 }  // namespace zelvoqueue

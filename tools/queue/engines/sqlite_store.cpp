@@ -372,7 +372,15 @@ class SqliteStore : public SqlStore {
 
 }  // namespace
 
-std::unique_ptr<Store> openSqlite(const std::string& path, double patience) {
+std::unique_ptr<Store> openSqlite(const std::string& path, double patience, bool create) {
+    if (!create) {
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0) {
+            throw StoreError(path + ": no queue there" +
+                             (errno == ENOENT ? "" : std::string(": ") + std::strerror(errno)));
+        }
+        if (st.st_size == 0) throw StoreError(path + ": no queue there (an empty file)");
+    }
     return std::make_unique<SqliteStore>(path, patience);
 }
 

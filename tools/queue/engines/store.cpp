@@ -100,11 +100,11 @@ bool isPostgresUri(const std::string& where) {
     return where.rfind("postgresql://", 0) == 0 || where.rfind("postgres://", 0) == 0;
 }
 
-std::unique_ptr<Store> openStore(const std::string& where, double patience) {
+std::unique_ptr<Store> openStore(const std::string& where, double patience, bool create) {
     if (isPostgresUri(where)) {
-        return openPostgres(where, patience);
+        return openPostgres(where, patience, create);
     }
-    return openSqlite(where, patience);
+    return openSqlite(where, patience, create);
 }
 
 }  // namespace zelvoqueue

@@ -150,6 +150,22 @@ struct ClaimRequest {
     bool want = false;
 };
 
+// The queue as monitoring sees it, read in one go.
+struct Health {
+    double now = 0;                     // the database's clock
+    std::map<State, long long> counts;  // messages per state
+    long long due = 0;                  // queued and due now (a rate limit may still hold them)
+    double oldestDue = 0;     // when the longest waiting of those became due (added, queued
+                              // again by a person, or its back-off ended); 0: none is due
+    double lastBeat = 0;      // the newest heartbeat of any runner; 0: none ever
+    double lastAccepted = 0;  // the end of the last accepted attempt; 0: none
+    std::map<std::string, long long> attempts;  // ended attempts by outcome (a state name)
+};
+
+// How often a runner records that it is working, at most: folded into a
+// claim, which the runner makes at least as often while it runs.
+constexpr double kHeartbeatSeconds = 5;
+
 // The result of retry and drop.
 enum class Change { Done, NoSuchMessage, NotAllowed };
 
@@ -190,6 +206,7 @@ class Store {
     virtual std::vector<Message> list(std::optional<State> only) = 0;
     virtual std::optional<Message> get(long long id) = 0;
     virtual std::map<State, long long> stats() = 0;
+    virtual Health health() = 0;
     // Which runner holds how many messages in `sending`.
     virtual std::map<std::string, long long> holders() = 0;
 
@@ -205,11 +222,14 @@ class Store {
 bool isPostgresUri(const std::string& where);
 
 // `where` is a file path or a postgresql:// (postgres://) connection URI;
-// `patience` as for setPatience(), also for the opening itself.
-std::unique_ptr<Store> openStore(const std::string& where, double patience = 10);
+// `patience` as for setPatience(), also for the opening itself. A queue
+// that is not there yet is created, unless `create` is false: then that is
+// a StoreError (Fatal), and nothing is created.
+std::unique_ptr<Store> openStore(const std::string& where, double patience = 10,
+                                 bool create = true);
 
-std::unique_ptr<Store> openSqlite(const std::string& path, double patience = 10);
-std::unique_ptr<Store> openPostgres(const std::string& uri, double patience = 10);
+std::unique_ptr<Store> openSqlite(const std::string& path, double patience, bool create);
+std::unique_ptr<Store> openPostgres(const std::string& uri, double patience, bool create);
 
 // The database when --db is not given: $ZELVO_QUEUE_DB, else
 // /var/lib/zelvo/queue.db for root, else the user's state directory.
@@ -220,6 +240,6 @@ bool retryAllowed(State s);
 bool dropAllowed(State s);
 
 // The schema version this build writes; a newer database is refused.
-constexpr int kSchemaVersion = 2;
+constexpr int kSchemaVersion = 3;
 
 }  // namespace zelvoqueue
