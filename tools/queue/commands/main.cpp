@@ -11,9 +11,19 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <memory>
+
 #include "add.h"
 #include "charset.h"
+#include "check.h"
 #include "config.h"
+#include "exporter.h"
+#include "metrics.h"
 #include "runner.h"
 #include "store.h"
 
@@ -43,7 +53,8 @@ constexpr char kFooter[] =
     "earlier one: that id); 1 no such message or not in a state for that; 2 the\n"
     "queue cannot be read or written (add: or stayed busy for all of --wait; nothing\n"
     "was stored); 64 usage error or a message that cannot be sent; 78 the\n"
-    "configuration or a key file is unusable.";
+    "configuration or a key file is unusable (run: or the metrics address). check\n"
+    "exits as monitoring plugins do: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN.";
 
 std::atomic<bool> gStop{false};
 
@@ -72,7 +83,7 @@ struct Common {
     std::string database() const { return db.empty() ? defaultDatabase() : db; }
 };
 
-int run(const Common& common, const RunOptions& options) {
+int run(const Common& common, RunOptions options, std::string listen) {
     Config config;
     std::string why;
     if (!loadConfig(configPath(common.config), &config, &why) || !loadKeys(&config, &why)) {
@@ -80,6 +91,19 @@ int run(const Common& common, const RunOptions& options) {
     }
     if (config.accounts.empty()) {
         return fail(kConfig, configPath(common.config) + " names no account: fill in [account]");
+    }
+    if (listen.empty()) listen = config.metricsListen;
+    RunnerMetrics metrics;
+    std::unique_ptr<MetricsServer> server;
+    if (!listen.empty()) {
+        try {
+            server = std::make_unique<MetricsServer>(listen, common.database(), metrics);
+        } catch (const std::exception& e) {
+            return fail(kConfig, e.what());
+        }
+        options.metrics = &metrics;
+        std::printf("zelvo-queue: metrics on http://%s/metrics\n", server->address().c_str());
+        std::fflush(stdout);
     }
     // The signals are taken by a flag; the sends in flight are finished.
     struct sigaction sa {};
@@ -183,6 +207,70 @@ int stats(Store& store, bool json) {
     return kOk;
 }
 
+// The plugin: bounded by `timeout` seconds as a whole, UNKNOWN past them.
+char gTimedOut[128];
+
+void onCheckTimeout(int) {
+    const ssize_t n = ::write(1, gTimedOut, std::strlen(gTimedOut));
+    (void)n;
+    ::_exit(kPluginUnknown);
+}
+
+int check(const std::string& where, const CheckOptions& o, int timeout) {
+    Verdict v;
+    std::string why;
+    for (const auto& [name, text] : {std::pair<const char*, const std::string&>{"-w", o.ageWarning},
+                                     {"-c", o.ageCritical},
+                                     {"--unknown-warning", o.unknownWarning},
+                                     {"--unknown-critical", o.unknownCritical},
+                                     {"--failed-warning", o.failedWarning},
+                                     {"--failed-critical", o.failedCritical}}) {
+        if (!validRange(text, &why)) {
+            v = unknownVerdict(std::string(name) + ": " + why);
+            std::fputs(v.output.c_str(), stdout);
+            return v.status;
+        }
+    }
+    std::snprintf(gTimedOut, sizeof gTimedOut,
+                  "QUEUE UNKNOWN - no answer from the queue within %d s\n", timeout);
+    ::signal(SIGALRM, onCheckTimeout);
+    ::alarm(static_cast<unsigned>(timeout));
+    try {
+        auto store = openStore(where, timeout, false);
+        v = judge(store->health(), o);
+    } catch (const StoreError& e) {
+        v = unknownVerdict(e.what());
+    }
+    ::alarm(0);
+    std::fputs(v.output.c_str(), stdout);
+    std::fflush(stdout);
+    return v.status;
+}
+
+// The figures into DIR/zelvo_queue.prom, whole: through a temporary file in
+// the same directory and a rename, so that a reader never sees half of it.
+int metricsFile(const std::string& dir, const std::string& text) {
+    const std::string path = dir + "/zelvo_queue.prom";
+    const std::string temp = dir + "/.zelvo_queue.prom." + std::to_string(::getpid());
+    {
+        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+        out << text;
+        out.close();
+        if (!out) {
+            const std::string why = std::strerror(errno);
+            ::unlink(temp.c_str());
+            return fail(kStorage, "cannot write " + temp + ": " + why);
+        }
+    }
+    ::chmod(temp.c_str(), 0644);
+    if (::rename(temp.c_str(), path.c_str()) != 0) {
+        const std::string why = std::strerror(errno);
+        ::unlink(temp.c_str());
+        return fail(kStorage, "cannot rename " + temp + " to " + path + ": " + why);
+    }
+    return kOk;
+}
+
 int decide(Store& store, long long id, bool retry) {
     const Change c = retry ? store.retry(id, person()) : store.drop(id, person());
     if (c == Change::NoSuchMessage) return fail(kNotDone, "no message " + std::to_string(id));
@@ -196,6 +284,20 @@ int decide(Store& store, long long id, bool retry) {
     }
     std::cout << "message " << id << ": " << (retry ? "queued" : "dropped") << std::endl;
     return kOk;
+}
+
+// Whether the command line asks for the plugin: its first word that is not
+// an option (or an option's value) is "check".
+bool pluginCall(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word == "--db" || word == "--config") {
+            ++i;
+        } else if (word.empty() || word[0] != '-') {
+            return word == "check";
+        }
+    }
+    return false;
 }
 
 }  // namespace
@@ -271,15 +373,92 @@ int main(int argc, char** argv) {
     statsCmd->add_flag("--json", json, "one JSON object: state name to count");
     auto* initCmd = app.add_subcommand("init", "create or upgrade the queue's schema");
 
+    std::string textfile;
+    auto* metricsCmd =
+        app.add_subcommand("metrics", "the queue's figures in the Prometheus text format");
+    metricsCmd
+        ->add_option("--textfile", textfile,
+                     "write them to DIR/zelvo_queue.prom (for a textfile collector)")
+        ->type_name("DIR");
+    std::string listen;
+    runCmd
+        ->add_option("--metrics", listen,
+                     "serve GET /metrics there (default: [metrics] listen; PORT is on 127.0.0.1)")
+        ->type_name("ADDR:PORT");
+
+    CheckOptions co;
+    int checkTimeout = 10;
+    bool checkVersion = false;
+    auto* checkCmd = app.add_subcommand(
+        "check", "a monitoring plugin: is the queue doing its job? (exit 0 to 3)");
+    checkCmd->footer(
+        "RANGE: 10 (0 to 10), 10: (10 and up), ~:10 (up to 10), 10:20; outside alerts,\n"
+        "@10:20 alerts inside. The age counts from when a message became due: added,\n"
+        "queued again by a person, or its back-off ended.");
+    checkCmd->add_option("-w,--warning", co.ageWarning, "age of the oldest due message, seconds")
+        ->capture_default_str()
+        ->type_name("RANGE");
+    checkCmd->add_option("-c,--critical", co.ageCritical, "age of the oldest due message, seconds")
+        ->capture_default_str()
+        ->type_name("RANGE");
+    checkCmd->add_option("--unknown-warning", co.unknownWarning, "messages in unknown")
+        ->capture_default_str()
+        ->type_name("RANGE");
+    checkCmd->add_option("--unknown-critical", co.unknownCritical, "messages in unknown")
+        ->type_name("RANGE");
+    checkCmd->add_option("--failed-warning", co.failedWarning, "messages in failed")
+        ->capture_default_str()
+        ->type_name("RANGE");
+    checkCmd->add_option("--failed-critical", co.failedCritical, "messages in failed")
+        ->type_name("RANGE");
+    checkCmd
+        ->add_option("--runner-critical", co.runnerCritical,
+                     "CRITICAL when messages are due and no runner worked for so long (0: off)")
+        ->check(CLI::Range(0.0, 1e9))
+        ->capture_default_str()
+        ->type_name("SECONDS");
+    checkCmd->add_option("-t,--timeout", checkTimeout, "UNKNOWN when the check takes longer")
+        ->check(CLI::Range(1, 3600))
+        ->capture_default_str()
+        ->type_name("SECONDS");
+    checkCmd->add_flag("-v,--verbose", co.verbose, "a second line with every state's count");
+    checkCmd->add_flag("-V,--version", checkVersion, "the version");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
+        // A plugin says UNKNOWN for its help and for a usage error alike,
+        // the error on its one line of output.
+        const bool plugin = pluginCall(argc, argv);
+        if (plugin && e.get_exit_code() != 0) {
+            std::fputs(unknownVerdict(e.what()).output.c_str(), stdout);
+            return kPluginUnknown;
+        }
         const int rc = app.exit(e);
+        if (plugin) return kPluginUnknown;
         return rc == 0 ? kOk : kUsage;
     }
 
+    if (*checkCmd) {
+        if (checkVersion) {
+            std::cout << "zelvo-queue check " << ZELVO_VERSION << std::endl;
+            return kPluginUnknown;
+        }
+        return check(common.database(), co, checkTimeout);
+    }
     if (*addCmd) return addMessage(common.database(), common.config, a);
-    if (*runCmd) return run(common, ro);
+    if (*runCmd) return run(common, ro, listen);
+    if (*metricsCmd) {
+        try {
+            const std::string text =
+                queueMetrics(openStore(common.database(), 10, false)->health());
+            if (!textfile.empty()) return metricsFile(textfile, text);
+            std::cout << text << std::flush;
+            return kOk;
+        } catch (const StoreError& e) {
+            return fail(kStorage, e.what());
+        }
+    }
     try {
         auto store = openStore(common.database());
         if (*listCmd) return list(*store, stateText, json);

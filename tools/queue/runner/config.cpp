@@ -72,6 +72,11 @@ bool entry(Reader* r, const std::string& section, const std::string& name,
         if (name == "ttl") return wantNumber(0, 100LL * 365 * 86400, &c.ttl);
         if (name == "max-attempts") return wantNumber(1, 1000, &c.maxAttempts);
         if (name == "dedup-window") return wantNumber(1, 100LL * 365 * 86400, &c.dedupWindow);
+    } else if (section == "metrics") {
+        if (name == "listen") {
+            c.metricsListen = value;
+            return true;
+        }
     } else if (section == "account" || section.rfind("account ", 0) == 0) {
         const std::string account = section == "account" ? "" : section.substr(8);
         Account& a = c.accounts[account];

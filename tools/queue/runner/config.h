@@ -28,6 +28,7 @@ struct Config {
     long long ttl = 3600;
     int maxAttempts = 10;
     long long dedupWindow = 86400;  // seconds a key of `add --dedup-key` is held
+    std::string metricsListen;      // [metrics] listen: where the runner serves /metrics
 
     // The send core's time-outs: the receive idle time-out is `timeout`,
     // connecting and sending give up after at most as long, the whole

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "charset.h"
+#include "metrics.h"
 #include "prepare.h"
 #include "send_core.h"
 
@@ -205,7 +206,12 @@ class Worker {
                     if (!claim(&done, false)) return;
                     continue;
                 }
-                nap(std::chrono::duration<double>(hold - Clock::now()).count(), stop_);
+                // A claim of nothing now and then: the runner's sign of
+                // life while it holds off a gateway it cannot reach.
+                nap(std::min(kHeartbeatSeconds,
+                             std::chrono::duration<double>(hold - Clock::now()).count()),
+                    stop_);
+                if (!stop_ && Clock::now() < shared_.holdUntil() && !claim(&done, false)) return;
                 continue;
             }
             const std::optional<Claim> c = claim(&done, want);
@@ -287,6 +293,16 @@ class Worker {
     }
 
     Finish send(const Message& m, int attempt, bool* unreachable) {
+        const auto started = Clock::now();
+        Finish f = attemptSend(m, attempt, unreachable);
+        if (options_.metrics) {
+            options_.metrics->attempt(
+                f.state, std::chrono::duration<double>(Clock::now() - started).count());
+        }
+        return f;
+    }
+
+    Finish attemptSend(const Message& m, int attempt, bool* unreachable) {
         Finish f;
         f.id = m.id;
         f.attempt = attempt;

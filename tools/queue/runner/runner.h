@@ -23,9 +23,12 @@
 
 namespace zelvoqueue {
 
+class RunnerMetrics;
+
 struct RunOptions {
     bool once = false;  // stop when no message is due (or the gateway cannot be reached)
     int workers = 1;
+    RunnerMetrics* metrics = nullptr;  // counts each attempt, when given
 };
 
 // The runner's name in the store: host name and process id.

@@ -1,0 +1,121 @@
+#include "exporter.h"
+
+#include <arpa/inet.h>
+#include <microhttpd.h>
+#include <netdb.h>
+
+#include <cstdarg>
+#include <cstring>
+#include <stdexcept>
+
+namespace zelvoqueue {
+
+namespace {
+
+// What the server said when it could not start, for the exception.
+thread_local std::string tStartError;
+
+void logStartError(void*, const char* format, va_list args) {
+    char buf[512];
+    std::vsnprintf(buf, sizeof buf, format, args);
+    tStartError = buf;
+    while (!tStartError.empty() && tStartError.back() == '\n') tStartError.pop_back();
+}
+
+MHD_Result respond(MHD_Connection* c, unsigned status, const std::string& body, const char* type) {
+    MHD_Response* r = MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()),
+                                                      MHD_RESPMEM_MUST_COPY);
+    if (!r) return MHD_NO;
+    MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, type);
+    if (status == MHD_HTTP_METHOD_NOT_ALLOWED) MHD_add_response_header(r, "Allow", "GET, HEAD");
+    const MHD_Result ok = MHD_queue_response(c, status, r);
+    MHD_destroy_response(r);
+    return ok;
+}
+
+MHD_Result handle(void* self, MHD_Connection* c, const char* url, const char* method, const char*,
+                  const char*, size_t*, void**) {
+    constexpr char kText[] = "text/plain; charset=utf-8";
+    if (std::strcmp(method, "GET") != 0 && std::strcmp(method, "HEAD") != 0) {
+        return respond(c, MHD_HTTP_METHOD_NOT_ALLOWED, "only GET and HEAD\n", kText);
+    }
+    if (std::strcmp(url, "/metrics") != 0) {
+        return respond(c, MHD_HTTP_NOT_FOUND, "only /metrics\n", kText);
+    }
+    return respond(c, MHD_HTTP_OK, static_cast<MetricsServer*>(self)->page(), kMetricsType);
+}
+
+// "PORT", "ADDR:PORT" or "[ADDR]:PORT" into a host and a port.
+void splitListen(const std::string& listen, std::string* host, std::string* port) {
+    const auto colon = listen.rfind(':');
+    if (colon == std::string::npos) {
+        *host = "127.0.0.1";
+        *port = listen;
+    } else {
+        *host = listen.substr(0, colon);
+        *port = listen.substr(colon + 1);
+        if (host->size() >= 2 && host->front() == '[' && host->back() == ']') {
+            *host = host->substr(1, host->size() - 2);
+        }
+    }
+    if (host->empty() || port->empty() || port->size() > 5 ||
+        port->find_first_not_of("0123456789") != std::string::npos || std::stoi(*port) > 65535) {
+        throw std::runtime_error("metrics: \"" + listen +
+                                 "\" is not PORT, ADDR:PORT or [ADDR]:PORT");
+    }
+}
+
+}  // namespace
+
+MetricsServer::MetricsServer(const std::string& listen, const std::string& where,
+                             const RunnerMetrics& runner)
+    : where_(where), runner_(runner) {
+    std::string host, port;
+    splitListen(listen, &host, &port);
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    if (const int rc = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found); rc != 0) {
+        throw std::runtime_error("metrics: " + host + ": " + ::gai_strerror(rc));
+    }
+    sockaddr_storage addr{};
+    std::memcpy(&addr, found->ai_addr, found->ai_addrlen);
+    ::freeaddrinfo(found);
+    const bool v6 = addr.ss_family == AF_INET6;
+    tStartError.clear();
+    daemon_ = MHD_start_daemon(
+        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_ERROR_LOG | (v6 ? MHD_USE_IPv6 : 0), 0, nullptr,
+        nullptr, &handle, this, MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&addr),
+        MHD_OPTION_EXTERNAL_LOGGER, &logStartError, nullptr, MHD_OPTION_CONNECTION_LIMIT, 16u,
+        MHD_OPTION_CONNECTION_TIMEOUT, 10u, MHD_OPTION_END);
+    if (!daemon_) {
+        throw std::runtime_error("metrics: cannot listen on " + listen +
+                                 (tStartError.empty() ? "" : ": " + tStartError));
+    }
+    const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_BIND_PORT);
+    const std::string bound = std::to_string(info ? info->port : 0);
+    address_ = v6 ? "[" + host + "]:" + bound : host + ":" + bound;
+}
+
+MetricsServer::~MetricsServer() {
+    if (daemon_) MHD_stop_daemon(daemon_);
+}
+
+std::string MetricsServer::page() {
+    std::string queue;
+    try {
+        if (!store_) store_ = openStore(where_, 2, false);
+        queue = queueMetrics(store_->health());
+    } catch (const StoreError&) {
+        store_.reset();  // a new connection at the next scrape
+        queue.clear();
+    }
+    return queue +
+           "# HELP zelvo_queue_database_up Whether the queue could be read for this page.\n"
+           "# TYPE zelvo_queue_database_up gauge\n"
+           "zelvo_queue_database_up " +
+           std::string(queue.empty() ? "0" : "1") + "\n" + runner_.text();
+}
+
+}  // namespace zelvoqueue

@@ -1,0 +1,41 @@
+// The runner's metrics page: GET /metrics in the Prometheus text format,
+// served by libmicrohttpd on a thread of its own. Nothing else is served.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "metrics.h"
+
+struct MHD_Daemon;
+
+namespace zelvoqueue {
+
+class MetricsServer {
+  public:
+    // Listens on `listen`: "PORT" (on 127.0.0.1), "ADDR:PORT" or
+    // "[IPv6]:PORT"; port 0 takes a free one. Each scrape reads the
+    // queue-wide figures of the queue `where` on a connection of its own
+    // (opened again after a failure; while the database cannot be read,
+    // zelvo_queue_database_up is 0 and only `runner`'s figures are given).
+    // Throws std::runtime_error with the reason when it cannot listen.
+    MetricsServer(const std::string& listen, const std::string& where, const RunnerMetrics& runner);
+    ~MetricsServer();
+    MetricsServer(const MetricsServer&) = delete;
+    MetricsServer& operator=(const MetricsServer&) = delete;
+
+    // Where it listens, as "127.0.0.1:9101" or "[::1]:9101".
+    const std::string& address() const { return address_; }
+
+    // The page, as one scrape gets it.
+    std::string page();
+
+  private:
+    const std::string where_;
+    const RunnerMetrics& runner_;
+    std::unique_ptr<Store> store_;  // used by the server's one thread only
+    std::string address_;
+    MHD_Daemon* daemon_ = nullptr;
+};
+
+}  // namespace zelvoqueue
