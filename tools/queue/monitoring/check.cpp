@@ -149,16 +149,21 @@ Verdict judge(const Health& h, const CheckOptions& o) {
 Verdict unknownVerdict(const std::string& why) {
     Verdict v;
     v.status = kPluginUnknown;
-    std::string line = "QUEUE UNKNOWN - " + why;
-    // One line: the reason may come in several.
+    // "PATH: reason" or "URI: reason": the reason on the line, the whole
+    // text on the next one.
+    std::string reason = why;
+    const auto colon = why.find(": ");
+    if (colon != std::string::npos && why.find(' ') > colon &&
+        why.substr(0, colon).find('/') != std::string::npos) {
+        reason = why.substr(colon + 2);
+    }
+    std::string line = "QUEUE UNKNOWN - " + reason;
     for (char& c : line) {
         if (c == '\n' || c == '\t') c = ' ';
     }
-    if (line.size() > kLineMax) {
-        v.output = line.substr(0, kLineMax - 3) + "...\n" + why + "\n";
-    } else {
-        v.output = line + "\n";
-    }
+    if (line.size() > kLineMax) line = line.substr(0, kLineMax - 3) + "...";
+    v.output = line + "\n";
+    if (reason != why || line.size() < 16 + reason.size()) v.output += why + "\n";
     return v;
 }
 

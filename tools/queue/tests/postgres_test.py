@@ -2,7 +2,7 @@
 postgres when run as root) on 127.0.0.1 with a password file: postgres_test.py QUEUE GATEWAY README"""
 import contextlib, glob, os, pwd, re, shutil, socket, subprocess, sys, tempfile, threading, time, unittest
 
-import queue_test
+import monitoring_test, queue_test
 from queue_test import QUEUE, README, QueueCase, read, recipe, stop, wait_for, write
 
 
@@ -112,6 +112,15 @@ class PgKeys(PgCase, queue_test.Keys):
         self.assertEqual(self.listed(), {int(p.stdout): "queued"})
 
 
+class PgCheck(PgCase, monitoring_test.Check):
+    test_ranges_as_plugins_read_them = test_the_readme_recipes_give_the_state = None
+    test_unknown_when_it_cannot_tell = None
+
+    def fresh(self, i):
+        self.q("init")
+        self.sql("TRUNCATE zelvo_messages, zelvo_attempts, zelvo_events, zelvo_runners, zelvo_keys")
+
+
 class Postgres(PgCase):
 
     def test_three_runners_drain_one_killed_mid_way_its_claims_unknown_after_the_lease(self):
@@ -155,10 +164,10 @@ class Postgres(PgCase):
         self.assertLess(stamps[-1] - stamps[0], 15)
 
     def test_schema_version_and_uri_rules(self):
-        self.assertIn("schema version 2", self.q("init").stdout)
+        self.assertIn("schema version 3", self.q("init").stdout)
         self.sql("UPDATE zelvo_meta SET value = '99'")
         for cmd in ("init", "list"):
-            self.assertIn("newer than this program's 2", self.q(cmd, rc=2).stderr)
+            self.assertIn("newer than this program's 3", self.q(cmd, rc=2).stderr)
         p = self.q("list", db=self.db.replace("zelvo@", "zelvo:geheim-pg@"), rc=2)
         self.assertIn("password file", p.stderr)
         self.assertNotIn("geheim-pg", p.stderr)
