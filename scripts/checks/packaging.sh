@@ -9,7 +9,8 @@
 #   3. the packages install and purge cleanly with dpkg, in a throwaway root
 #      (overlays on /usr, /etc and /var in a private mount namespace) where
 #      the system allows one, else on this machine, purged afterwards; while
-#      installed, the consumer builds against /usr both ways.
+#      installed, the consumer builds against /usr both ways;
+#   4. systemd-analyze security rates the unit's sandbox 2.0 ("OK") or better.
 # Usage: bash scripts/checks/packaging.sh <repo-root>
 set -uo pipefail
 root=$(cd "${1:-$(dirname "$0")/../..}" && pwd)
@@ -155,6 +156,16 @@ elif dpkg-query -W -f='${Status}\n' "${pkgs[@]}" 2>/dev/null | grep "ok installe
 else
   trap 'dpkg --purge '"${pkgs[*]}"' >/dev/null 2>&1; rm -rf "$work"' EXIT
   bash "$work/roundtrip.sh" "${args[@]}" || fail "install/remove on this machine"
+fi
+
+step "systemd-analyze security of zelvo-queue.service"
+if command -v systemd-analyze >/dev/null; then
+  rating=$(systemd-analyze security --offline=yes "$root/tools/queue/service/zelvo-queue.service" 2>&1 | grep 'Overall exposure')
+  echo "   ${rating:-no rating}"
+  score=$(sed -n 's/.*: \([0-9.]*\) .*/\1/p' <<<"$rating")
+  awk -v s="$score" 'BEGIN { exit !(s != "" && s <= 2.0) }' || fail "the unit's exposure is ${score:-unknown}, above 2.0"
+else
+  echo "packaging: SKIP: no systemd-analyze; the unit's sandbox is not rated"
 fi
 
 [ $failures -eq 0 ] && { echo "packaging: passed"; exit 0; }
