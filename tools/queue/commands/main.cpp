@@ -238,7 +238,7 @@ int check(const std::string& where, const CheckOptions& o, int timeout) {
     try {
         auto store = openStore(where, timeout, false);
         v = judge(store->health(), o);
-    } catch (const StoreError& e) {
+    } catch (const std::exception& e) {  // whatever it is, a plugin's answer is UNKNOWN
         v = unknownVerdict(e.what());
     }
     ::alarm(0);

@@ -107,7 +107,7 @@ std::string MetricsServer::page() {
     try {
         if (!store_) store_ = openStore(where_, 2, false);
         queue = queueMetrics(store_->health());
-    } catch (const StoreError&) {
+    } catch (const std::exception&) {
         store_.reset();  // a new connection at the next scrape
         queue.clear();
     }

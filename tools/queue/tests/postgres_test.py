@@ -118,7 +118,7 @@ class PgCheck(PgCase, monitoring_test.Check):
 
     def fresh(self, i):
         self.q("init")
-        self.sql("TRUNCATE zelvo_messages, zelvo_attempts, zelvo_events, zelvo_runners, zelvo_keys")
+        self.sql("TRUNCATE zelvo_messages, zelvo_attempts, zelvo_events, zelvo_runners, zelvo_keys, zelvo_sends")
 
 
 class Postgres(PgCase):
