@@ -17,6 +17,19 @@
 //               pipes closed in one loop; each add is timed from its release
 //               to its exit. --storm-runs R repeats each size R times and
 //               reports the slowest add over the runs.
+//   watch       what watching the queue costs, on SQLite and (with --pg)
+//               PostgreSQL: zelvo-queue run --once with 4 workers draining N
+//               messages without --metrics and with --metrics 127.0.0.1:0
+//               while /metrics is fetched once a second (each fetch must get
+//               200); the heartbeat, in-process: one claimAll() with nothing
+//               to take on each of 20 fresh Store objects, whose first call
+//               beats, sweeps for dead runners and prepares their statements,
+//               against the second at once (neither), and 5 s on (both)
+//               against 1 s on (the sweep alone); and `check` and `metrics`
+//               processes, best and median of 5, on a queue of
+//               --check-messages M (90 % accepted with an ended attempt, 10 %
+//               due, a fresh heartbeat; on PostgreSQL in a database of its
+//               own, created and dropped beside the one --pg names).
 //
 // Every drain and every storm is checked against the simulator's outbox:
 // each message there exactly once.
@@ -24,19 +37,27 @@
 // Everything lies on the same disk as the build tree: the simulator forces
 // each accepted message to its outbox, the queue each state change. Exits
 // non-zero only when a message did not end up accepted, an add failed or a
-// process failed; timings never fail.
+// process failed, a fetch of /metrics got no 200, or `check` could not read
+// the queue (exit 3); timings never fail.
 //
 //   zelvo_queue_bench [--messages N] [--pg URI] [--dir DIR] [--csv FILE] [--markdown]
-//                     [--storm N,N,...] [--storm-runs R]
+//                     [--storm N,N,...] [--storm-runs R] [--check-messages M]
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <libpq-fe.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sqlite3.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -107,6 +128,109 @@ void spit(const std::string& path, const std::string& text, mode_t mode) {
     ::chmod(path.c_str(), mode);
 }
 
+// The status of the answer to GET /metrics on 127.0.0.1:PORT, read to its
+// end; 0 when none came (each read waits at most 5 s).
+int getMetrics(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return 0;
+    const timeval limit{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const std::string request = "GET /metrics HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+    std::string answer;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0 &&
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+            static_cast<ssize_t>(request.size())) {
+        char buf[4096];
+        for (ssize_t n; answer.size() < (1u << 20) && (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) {
+            answer.append(buf, static_cast<std::size_t>(n));
+        }
+    }
+    ::close(fd);
+    int status = 0;
+    return std::sscanf(answer.c_str(), "HTTP/%*d.%*d %d", &status) == 1 ? status : 0;
+}
+
+// Statements run on a queue's database past the engine (one connection of
+// their own): empty, else the database's error.
+std::string runSql(const std::string& where, const std::string& script) {
+    std::string why;
+    if (zelvoqueue::isPostgresUri(where)) {
+        PGconn* c = PQconnectdb(where.c_str());
+        PQsetNoticeProcessor(
+            c, [](void*, const char*) {}, nullptr);
+        PGresult* r = PQstatus(c) == CONNECTION_OK ? PQexec(c, script.c_str()) : nullptr;
+        if (PQresultStatus(r) != PGRES_COMMAND_OK) why = PQerrorMessage(c);
+        PQclear(r);
+        PQfinish(c);
+    } else {
+        sqlite3* db = nullptr;
+        if (sqlite3_open_v2(where.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK ||
+            sqlite3_exec(db, script.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+            why = sqlite3_errmsg(db);
+        }
+        sqlite3_close(db);
+    }
+    return why;
+}
+
+// A PostgreSQL URI naming the database `name` instead of its own.
+std::string withDatabase(const std::string& uri, const std::string& name) {
+    const auto host = uri.find("://") + 3;
+    const auto options = std::min(uri.find('?', host), uri.size());
+    return uri.substr(0, std::min(uri.find('/', host), options)) + "/" + name + uri.substr(options);
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+std::string figure(const char* format, double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+// Rows of figures under a title: printed aligned, and again as markdown.
+struct Table {
+    std::string title;
+    std::vector<std::string> head;  // the rows' names' header, then the figures'
+    std::vector<std::vector<std::string>> rows;
+
+    void print() const {
+        std::printf("\n%s\n", title.c_str());
+        for (const auto* r : rowsWithHead()) {
+            std::printf("%-44s", r->front().c_str());
+            for (std::size_t i = 1; i < r->size(); ++i) std::printf(" %12s", (*r)[i].c_str());
+            std::printf("\n");
+        }
+    }
+    void markdown() const {
+        std::printf("\n");
+        for (const auto* r : rowsWithHead()) {
+            for (const auto& cell : *r) std::printf("| %s ", cell.c_str());
+            std::printf("|\n");
+            if (r == &head) {
+                std::printf("|---");
+                for (std::size_t i = 1; i < head.size(); ++i) std::printf("|---:");
+                std::printf("|\n");
+            }
+        }
+    }
+
+  private:
+    std::vector<const std::vector<std::string>*> rowsWithHead() const {
+        std::vector<const std::vector<std::string>*> all{&head};
+        for (const auto& r : rows) all.push_back(&r);
+        return all;
+    }
+};
+
 struct Options {
     int messages = 10000;
     std::string pg;
@@ -115,6 +239,7 @@ struct Options {
     bool markdown = false;
     std::vector<int> storm;
     int stormRuns = 1;
+    int checkMessages = 100000;
     std::string queue = ZELVO_QUEUE_BIN;
     std::string gateway = ZELVO_GATEWAY_BIN;
 };
@@ -182,16 +307,18 @@ class Bench {
         return o_.messages / s;
     }
 
-    // Fills the queue with the messages "TAG 0", "TAG 1" ...
-    void fill(const std::string& db, const std::string& tag) {
+    // Fills the queue with the messages "TAG 0", "TAG 1" ... "TAG count-1",
+    // a transaction per 1,000, each with its token as `add` gives it.
+    void fill(const std::string& db, const std::string& tag, int count) {
         auto store = zelvoqueue::openStore(db);
         std::vector<zelvoqueue::NewMessage> batch;
-        for (int i = 0; i < o_.messages; ++i) {
+        for (int i = 0; i < count; ++i) {
             zelvoqueue::NewMessage m;
             m.receiver = "01711234567";
             m.body = tag + " " + std::to_string(i);
+            m.token = zelvoqueue::newToken();
             batch.push_back(m);
-            if (batch.size() == 1000 || i + 1 == o_.messages) {
+            if (batch.size() == 1000 || i + 1 == count) {
                 store->add(batch);
                 batch.clear();
             }
@@ -220,22 +347,38 @@ class Bench {
         if (!wrong.empty()) fail(wrong);
     }
 
+    struct Scrapes {
+        int ok = 0;      // answered 200
+        int failed = 0;  // answered otherwise, or not while the runner went on
+    };
+
     // Messages per second of `runners` processes with `workers` each; the
-    // messages "TAG i" must each reach the outbox once.
-    double drain(const std::string& db, const std::string& tag, int runners, int workers) {
-        fill(db, tag);
+    // messages "TAG i" must each reach the outbox once. With `scrapes`, a
+    // runner serves /metrics on a free port, fetched meanwhile.
+    double drain(const std::string& db, const std::string& tag, int runners, int workers,
+                 Scrapes* scrapes = nullptr) {
+        fill(db, tag, o_.messages);
         const long long before = zelvoqueue::openStore(db)->stats().at(zelvoqueue::State::Accepted);
+        std::vector<std::string> args{o_.queue, "--db", db, "--config", o_.dir + "/queue.conf"};
+        args.insert(args.end(), {"run", "--once", "--workers", std::to_string(workers)});
+        std::string log = o_.dir + "/runner.log";
+        if (scrapes) {
+            args.insert(args.end(), {"--metrics", "127.0.0.1:0"});
+            log = o_.dir + "/metrics-runner.log";
+            ::unlink(log.c_str());
+        }
         const auto t0 = Clock::now();
         std::vector<pid_t> pids;
-        for (int i = 0; i < runners; ++i) {
-            pids.push_back(start({o_.queue, "--db", db, "--config", o_.dir + "/queue.conf", "run",
-                                  "--once", "--workers", std::to_string(workers)},
-                                 o_.dir + "/runner.log"));
-        }
-        for (pid_t p : pids) {
-            if (finish(p) != 0) fail("a runner failed (see " + o_.dir + "/runner.log)");
-        }
+        for (int i = 0; i < runners; ++i) pids.push_back(start(args, log));
+        std::atomic<bool> ended{false};
+        std::thread scraper;
+        if (scrapes) scraper = std::thread([&] { scrape(log, ended, *scrapes); });
+        bool ran = true;
+        for (pid_t p : pids) ran = finish(p) == 0 && ran;
         const double s = since(t0);
+        ended = true;
+        if (scraper.joinable()) scraper.join();
+        if (!ran) fail("a runner failed (see " + log + ")");
         const auto counts = zelvoqueue::openStore(db)->stats();
         const long long accepted = counts.at(zelvoqueue::State::Accepted) - before;
         if (accepted != o_.messages || counts.at(zelvoqueue::State::Queued) != 0) {
@@ -244,6 +387,147 @@ class Bench {
         }
         witness(tag);
         return o_.messages / s;
+    }
+
+    // GETs the runner's /metrics, its port read from the line the runner
+    // writes to `log` first: at once, then once a second until `ended`. A
+    // fetch without an answer is not counted when the runner ends within 2 s
+    // of it: it went while the runner stopped.
+    static void scrape(const std::string& log, const std::atomic<bool>& ended, Scrapes& r) {
+        const std::regex line("metrics on http://127\\.0\\.0\\.1:(\\d+)/metrics");
+        const auto t0 = Clock::now();
+        int port = 0;
+        for (bool last = false; port == 0 && !last && since(t0) < 30;) {
+            last = ended;
+            const std::string text = slurp(log);
+            std::smatch m;
+            if (std::regex_search(text, m, line)) {
+                port = std::stoi(m[1]);
+            } else {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        }
+        if (port == 0) {
+            ++r.failed;
+            return;
+        }
+        for (auto next = Clock::now(); !ended && since(t0) < 3600;
+             next += std::chrono::seconds(1)) {
+            if (getMetrics(port) == 200) {
+                ++r.ok;
+            } else {
+                const auto missed = Clock::now();
+                while (!ended && since(missed) < 2) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                }
+                if (!ended) ++r.failed;
+            }
+            while (!ended && Clock::now() < next + std::chrono::seconds(1)) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        }
+    }
+
+    struct Beat {
+        double first, second;  // ms: the first claim of a fresh Store, the second at once
+        double late, later;    // ms: 1 s after the first (the sweep), 5 s after (the beat too)
+    };
+
+    // One claimAll() with nothing to take, timed on `repeats` fresh Store
+    // objects per database, the medians per database. The first call beats,
+    // sweeps for dead runners and prepares their statements; the second, at
+    // once, does neither; the third, 1 s on, sweeps; the fourth, 5 s on,
+    // sweeps and beats with its statements prepared.
+    std::vector<Beat> heartbeat(const std::vector<std::string>& wheres, int repeats) {
+        const zelvoqueue::ClaimRules rules;
+        const std::vector<zelvoqueue::ClaimRequest> nothing{{nullptr, false}};
+        struct Fresh {
+            std::unique_ptr<zelvoqueue::Store> store;
+            Clock::time_point first;
+            std::vector<double> ms;
+        };
+        const auto claim = [&](Fresh& f) {
+            const auto t0 = Clock::now();
+            f.store->claimAll("bench:1", rules, nothing, {});
+            f.ms.push_back(since(t0) * 1000);
+        };
+        std::vector<Fresh> all;
+        for (const auto& where : wheres) {
+            for (int i = 0; i < repeats; ++i) {
+                Fresh f{zelvoqueue::openStore(where), {}, {}};
+                f.store->health();  // connected, the schema read, the clock's statement prepared
+                claim(f);
+                f.first = Clock::now();
+                claim(f);
+                all.push_back(std::move(f));
+            }
+        }
+        for (const auto after :
+             {std::chrono::milliseconds(1050), std::chrono::milliseconds(5050)}) {
+            for (Fresh& f : all) {
+                std::this_thread::sleep_until(f.first + after);
+                claim(f);
+            }
+        }
+        std::vector<Beat> out;
+        for (std::size_t w = 0; w < wheres.size(); ++w) {
+            std::array<std::vector<double>, 4> calls;
+            for (std::size_t i = 0; i < static_cast<std::size_t>(repeats); ++i) {
+                for (std::size_t k = 0; k < calls.size(); ++k) {
+                    calls[k].push_back(all[w * static_cast<std::size_t>(repeats) + i].ms[k]);
+                }
+            }
+            out.push_back({median(calls[0]), median(calls[1]), median(calls[2]), median(calls[3])});
+        }
+        return out;
+    }
+
+    // A queue of `count` messages in `db` as a busy one looks: 90 % accepted,
+    // each with its ended attempt, 10 % queued and due, and a runner's fresh
+    // heartbeat. The seconds it took.
+    double busyQueue(const std::string& db, int count) {
+        const auto t0 = Clock::now();
+        fill(db, "busy", count);
+        const double now =
+            std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+                .count();
+        const std::string why = runSql(
+            db,
+            "BEGIN;"
+            "UPDATE zelvo_messages SET state = 'accepted', attempts = 1, answer = '100' "
+            "WHERE id % 10 <> 0;"
+            "INSERT INTO zelvo_attempts (message_id, number, runner, started, ended, outcome, "
+            "answer, error) SELECT id, 1, 'bench:1', created, created + 0.1, 'accepted', '100', "
+            "'' FROM zelvo_messages WHERE state = 'accepted';"
+            "INSERT INTO zelvo_runners (runner, beat) VALUES ('bench:1', " +
+                figure("%.3f", now) + ");COMMIT;");
+        if (!why.empty()) fail(db + ": " + why);
+        return since(t0);
+    }
+
+    struct Timed {
+        double best = 0, median = 0;  // ms
+        int status = 0;               // the highest exit status of the runs
+        std::string line;             // the first line the last run printed
+    };
+
+    // `zelvo-queue --db DB COMMAND` run `runs` times, each timed from its
+    // start to its exit.
+    Timed timeCommand(const std::string& db, const std::string& command, int runs) {
+        const std::string out = o_.dir + "/" + command + ".out";
+        Timed t;
+        std::vector<double> ms;
+        for (int i = 0; i < runs; ++i) {
+            ::unlink(out.c_str());
+            const auto t0 = Clock::now();
+            t.status = std::max(t.status, finish(start({o_.queue, "--db", db, command}, out)));
+            ms.push_back(since(t0) * 1000);
+        }
+        t.best = *std::min_element(ms.begin(), ms.end());
+        t.median = median(ms);
+        std::istringstream text(slurp(out));
+        std::getline(text, t.line);
+        return t;
     }
 
     // Milliseconds per committed add: in-process and as a process.
@@ -487,10 +771,13 @@ int main(int argc, char** argv) {
             }
         } else if (a == "--storm-runs") {
             o.stormRuns = std::max(1, std::atoi(value().c_str()));
+        } else if (a == "--check-messages") {
+            o.checkMessages = std::max(10, std::atoi(value().c_str()));
         } else {
             std::fprintf(stderr,
                          "usage: zelvo_queue_bench [--messages N] [--pg URI] [--dir DIR] "
-                         "[--csv FILE] [--markdown] [--storm N,N,...] [--storm-runs R]\n");
+                         "[--csv FILE] [--markdown] [--storm N,N,...] [--storm-runs R] "
+                         "[--check-messages M]\n");
             return 64;
         }
     }
@@ -588,6 +875,98 @@ int main(int argc, char** argv) {
                         rate / q4);
         }
     }
+
+    // Watching the queue: /metrics served and fetched, the heartbeat, check.
+    std::vector<std::pair<std::string, std::string>> engines{{"SQLite", ""}};
+    if (!o.pg.empty()) engines.emplace_back("PostgreSQL", o.pg);
+    const auto at = [&](const std::string& uri, const std::string& file) {
+        return uri.empty() ? b.sqlite(file) : uri;
+    };
+    Table watch{
+        "watch: zelvo-queue run --once --workers 4; with --metrics, /metrics fetched "
+        "once a second",
+        {std::to_string(n) + " messages", "messages/s", "of without", "scrapes"},
+        {}};
+    int badScrapes = 0;
+    for (const auto& [engine, uri] : engines) {
+        const double plain = b.drain(at(uri, "watch"), "watch-" + engine, 1, 4);
+        Bench::Scrapes scrapes;
+        const double served =
+            b.drain(at(uri, "watch-metrics"), "watch-metrics-" + engine, 1, 4, &scrapes);
+        badScrapes += scrapes.failed;
+        watch.rows.push_back({engine + ", without --metrics", figure("%.0f", plain), "1.000", ""});
+        watch.rows.push_back(
+            {engine + ", --metrics, scraped", figure("%.0f", served),
+             figure("%.3f", served / plain),
+             std::to_string(scrapes.ok) +
+                 (scrapes.failed ? ", " + std::to_string(scrapes.failed) + " bad" : "")});
+    }
+    watch.print();
+
+    std::vector<std::string> beatAt;
+    for (const auto& e : engines) beatAt.push_back(at(e.second, "beat"));
+    const auto beats = b.heartbeat(beatAt, 20);
+    Table beat{
+        "heartbeat: one claimAll() with nothing to take, median of 20 fresh Store "
+        "objects; the beat's share at one per " +
+            figure("%.0f", zelvoqueue::kHeartbeatSeconds) + " s",
+        {"claimAll()", "with beat", "without", "the beat", "share"},
+        {}};
+    for (std::size_t i = 0; i < engines.size(); ++i) {
+        const auto row = [&](const std::string& name, double with, double without) {
+            beat.rows.push_back(
+                {engines[i].first + ", " + name, figure("%.3f ms", with),
+                 figure("%.3f ms", without), figure("%.3f ms", with - without),
+                 figure("%.4f %%", (with - without) / (zelvoqueue::kHeartbeatSeconds * 10))});
+        };
+        row("1st call vs the 2nd", beats[i].first, beats[i].second);
+        row("5 s on vs 1 s on (both sweep)", beats[i].later, beats[i].late);
+    }
+    beat.print();
+
+    // On PostgreSQL in a database of its own: the one --pg names holds the
+    // drains' messages.
+    const int big = o.checkMessages;
+    if (!o.pg.empty()) {
+        std::string why = runSql(o.pg, "DROP DATABASE IF EXISTS zelvo_bench_check");
+        if (why.empty()) why = runSql(o.pg, "CREATE DATABASE zelvo_bench_check");
+        engines.back().second = withDatabase(o.pg, "zelvo_bench_check");
+        if (!why.empty()) {
+            std::printf("\ncheck on PostgreSQL left out: no database of its own: %s", why.c_str());
+            engines.pop_back();
+        }
+    }
+    Table check{"check: `zelvo-queue --db DB check` and `metrics`, 5 processes each, on " +
+                    std::to_string(big) +
+                    " messages (90 % accepted with an attempt, 10 % due, a fresh heartbeat)",
+                {"process, " + std::to_string(big) + " messages", "best", "median", "exit"},
+                {}};
+    std::vector<std::string> built;
+    std::string unread;
+    for (const auto& [engine, uri] : engines) {
+        const std::string db = at(uri, "check");
+        const double seconds = b.busyQueue(db, big);
+        for (const std::string command : {"check", "metrics"}) {
+            const Bench::Timed t = b.timeCommand(db, command, 5);
+            check.rows.push_back({engine + ", " + command, figure("%.1f ms", t.best),
+                                  figure("%.1f ms", t.median), std::to_string(t.status)});
+            // The plugin's 1 and 2 are verdicts; 3 is a queue it could not read.
+            if (t.status > (command == "check" ? 2 : 0) && unread.empty()) {
+                unread =
+                    engine + " " + command + " exited " + std::to_string(t.status) + ": " + t.line;
+            }
+            if (command == "check") {
+                built.push_back(engine + ": built in " + figure("%.1f s", seconds) + "; " +
+                                t.line.substr(0, t.line.find(" |")));
+            }
+        }
+    }
+    if (!o.pg.empty() && engines.size() == 2) {
+        runSql(o.pg, "DROP DATABASE IF EXISTS zelvo_bench_check");
+    }
+    check.print();
+    for (const auto& line : built) std::printf("%s\n", line.c_str());
+
     if (o.markdown) {
         std::printf("\n| sender | messages/s | of the bare loop, 1 thread |\n|---|---:|---:|\n");
         std::printf("| bare loop of sends, 1 thread | %.0f | 1.000 |\n", bare1);
@@ -608,6 +987,7 @@ int main(int argc, char** argv) {
                             r.n / r.worst.allStored, r.worst.failed, r.once ? "yes" : "no");
             }
         }
+        for (const Table* t : {&watch, &beat, &check}) t->markdown();
     }
     if (!o.csv.empty()) {
         std::ofstream csv(o.csv);
@@ -620,5 +1000,9 @@ int main(int argc, char** argv) {
     for (const auto& r : storms) failed += r.worst.failed;
     if (failed > 0) Bench::fail("storm: " + std::to_string(failed) + " add(s) exited non-zero");
     if (!stormWrong.empty()) Bench::fail("storm: " + stormWrong);
+    if (badScrapes > 0) {
+        Bench::fail("watch: " + std::to_string(badScrapes) + " fetch(es) of /metrics without 200");
+    }
+    if (!unread.empty()) Bench::fail("watch: " + unread);
     return 0;
 }
