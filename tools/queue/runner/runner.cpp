@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "charset.h"
+#include "group_commit.h"
 #include "metrics.h"
 #include "prepare.h"
 #include "send_core.h"
@@ -99,49 +100,15 @@ class Shared {
     }
 
     // Group commit: a worker's claim goes into the next transaction of the
-    // runner; whichever worker finds none under way runs one for all that
-    // are waiting then, and each gets its own result (or the error) once
-    // that transaction is committed. One forced write serves them all.
+    // runner, with those of the other workers waiting at that moment.
     Claim claim(Store& store, const std::string& runner, const ClaimRules& rules,
                 const Finish* done, bool want) {
-        Pending mine{ClaimRequest{done, want}, {}, nullptr, false};
-        std::unique_lock<std::mutex> lock(batchMu_);
-        waitingForBatch_.push_back(&mine);
-        while (!mine.finished) {
-            if (leading_) {
-                batchDone_.wait(lock);
-                continue;
-            }
-            leading_ = true;
-            std::vector<Pending*> batch;
-            batch.swap(waitingForBatch_);
-            lock.unlock();
-            std::vector<ClaimRequest> requests;
-            for (const Pending* p : batch) requests.push_back(p->request);
-            try {
-                std::vector<Claim> results = store.claimAll(runner, rules, requests, held());
-                for (std::size_t i = 0; i < batch.size(); ++i)
-                    batch[i]->result = std::move(results[i]);
-            } catch (...) {
-                for (Pending* p : batch) p->error = std::current_exception();
-            }
-            lock.lock();
-            for (Pending* p : batch) p->finished = true;
-            leading_ = false;
-            batchDone_.notify_all();
-        }
-        if (mine.error) std::rethrow_exception(mine.error);
-        return std::move(mine.result);
+        return claims_.run(ClaimRequest{done, want}, [&](const std::vector<ClaimRequest>& r) {
+            return store.claimAll(runner, rules, r, held());
+        });
     }
 
   private:
-    struct Pending {
-        ClaimRequest request;
-        Claim result;
-        std::exception_ptr error;
-        bool finished;
-    };
-
     void writeLine(const std::string& text) {
         std::fwrite(text.data(), 1, text.size(), log_);
         std::fputc('\n', log_);
@@ -152,10 +119,7 @@ class Shared {
     std::FILE* log_;
     bool waiting_ = false;
     std::vector<long long> held_;
-    std::mutex batchMu_;
-    std::condition_variable batchDone_;
-    std::vector<Pending*> waitingForBatch_;
-    bool leading_ = false;
+    GroupCommit<ClaimRequest, Claim> claims_;
     int failures_ = 0;
     Clock::time_point holdUntil_{};
     bool unreachable_ = false;
