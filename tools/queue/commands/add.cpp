@@ -9,6 +9,7 @@
 #include "config.h"
 #include "prepare.h"
 #include "store.h"
+#include "submission.h"
 #include "turns.h"
 
 namespace zelvoqueue {
@@ -17,16 +18,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::size_t kMaxKeyBytes = 200;
-
 int fail(int code, const std::string& what) {
     std::cerr << "zelvo-queue: " << what << "\n";
     return code;
-}
-
-// The recipient as stored and shown: "+" and digits, or digits.
-std::string displayReceiver(const std::string& prepared) {
-    return prepared.rfind("%2b", 0) == 0 ? "+" + prepared.substr(3) : prepared;
 }
 
 double secondsLeft(Clock::time_point deadline) {
@@ -67,39 +61,27 @@ int addMessage(const std::string& database, const std::string& configOption, con
     if (!zelvosend::messageText(a.words, std::cin, &text)) {
         return fail(64, "cannot read the message from standard input");
     }
-    const auto msg = zelvosend::prepareMessage(text, a.replace, a.truncate);
-    const auto to = zelvosend::prepareReceiver(a.to);
-    const auto time = zelvosend::prepareRaw("--time", a.time, true);
-    for (const auto* p : {&msg, &to, &time}) {
-        if (!p->ok) return fail(64, p->error);
-    }
-    if (a.dedupKey.size() > kMaxKeyBytes) {
-        return fail(64, "--dedup-key: at most " + std::to_string(kMaxKeyBytes) + " bytes, not " +
-                            std::to_string(a.dedupKey.size()));
-    }
-    NewMessage m;
-    m.receiver = displayReceiver(to.value);
-    m.body = msg.value;
-    m.time = time.value;
-    m.test = a.test;
-    m.account = a.account;
-    m.ttl = a.ttl;
-    m.token = newToken();
-    m.dedupKey = a.dedupKey;
-    m.dedupWindow = static_cast<double>(a.dedupWindow);
+    Submission sub;
+    sub.to = a.to;
+    sub.text = text;
+    sub.time = a.time;
+    sub.account = a.account;
+    sub.test = a.test;
+    sub.truncate = a.truncate;
+    sub.replace = a.replace;
+    sub.ttl = a.ttl;
+    sub.dedupKey = a.dedupKey;
+    sub.dedupWindow = static_cast<double>(a.dedupWindow);
     // The configuration, where it can be read: a named account must be in
     // it, and it holds the key's default window. The key itself is not
     // needed to add.
-    if (!a.account.empty() || (!a.dedupKey.empty() && a.dedupWindow == 0)) {
-        Config config;
-        std::string why;
-        const std::string path = configPath(configOption);
-        const bool loaded = loadConfig(path, &config, &why);
-        if (loaded && !a.account.empty() && !config.accounts.count(a.account)) {
-            return fail(64, "no [account " + a.account + "] in " + path);
-        }
-        if (a.dedupWindow == 0) m.dedupWindow = static_cast<double>(config.dedupWindow);
-    }
+    Config config;
+    std::string why;
+    const bool loaded = (!a.account.empty() || (!a.dedupKey.empty() && a.dedupWindow == 0)) &&
+                        loadConfig(configPath(configOption), &config, &why);
+    const Checked checked = checkSubmission(sub, loaded ? &config : nullptr, true);
+    if (!checked.field.empty()) return fail(64, checked.error);
+    const NewMessage& m = checked.message;
 
     // Each try waits for the database as long as the time limit allows; a
     // database that is busy in another way (a server without free

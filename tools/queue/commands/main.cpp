@@ -23,9 +23,12 @@
 #include "check.h"
 #include "config.h"
 #include "exporter.h"
+#include "message_json.h"
 #include "metrics.h"
 #include "runner.h"
+#include "serve.h"
 #include "store.h"
+#include "token.h"
 
 namespace {
 
@@ -120,16 +123,6 @@ int run(const Common& common, RunOptions options, std::string listen) {
     return kOk;
 }
 
-nlohmann::json asJson(const Message& m) {
-    return {{"id", m.id},
-            {"state", stateName(m.state)},
-            {"recipient", m.receiver},
-            {"created", isoTime(m.created)},
-            {"attempts", m.attempts},
-            {"runner", m.runner.empty() ? nlohmann::json() : nlohmann::json(m.runner)},
-            {"dedup_key", m.dedupKey.empty() ? nlohmann::json() : nlohmann::json(m.dedupKey)}};
-}
-
 std::string oneLine(const std::string& utf8) {
     return zelvotools::printable(utf8, "\u21b5");
 }
@@ -143,8 +136,7 @@ int list(Store& store, const std::string& stateText, bool json) {
     const auto messages = store.list(only);
     for (const Message& m : messages) {
         if (json) {
-            std::cout << asJson(m).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
-                      << "\n";
+            std::cout << dumpJson(messageSummary(m)) << "\n";
         } else {
             std::printf("%6lld  %-8s  %-21s  %s  %2d  %s%s%s\n", m.id, stateName(m.state),
                         m.receiver.c_str(), isoTime(m.created).c_str(), m.attempts,
@@ -194,9 +186,7 @@ int show(Store& store, long long id) {
 int stats(Store& store, bool json) {
     const auto counts = store.stats();
     if (json) {
-        nlohmann::ordered_json o = nlohmann::ordered_json::object();
-        for (State s : kAllStates) o[stateName(s)] = counts.at(s);
-        std::cout << o.dump() << std::endl;
+        std::cout << dumpJson(statsJson(counts)) << std::endl;
         return kOk;
     }
     for (State s : kAllStates) std::printf("%-9s %lld\n", stateName(s), counts.at(s));
@@ -372,6 +362,8 @@ int main(int argc, char** argv) {
     auto* statsCmd = app.add_subcommand("stats", "how many messages are in each state");
     statsCmd->add_flag("--json", json, "one JSON object: state name to count");
     auto* initCmd = app.add_subcommand("init", "create or upgrade the queue's schema");
+    TokenArgs tokenArgs;
+    auto* tokenCmd = addTokenCommand(app, &tokenArgs);
 
     std::string textfile;
     auto* metricsCmd =
@@ -385,6 +377,20 @@ int main(int argc, char** argv) {
         ->add_option("--metrics", listen,
                      "serve GET /metrics there (default: [metrics] listen; PORT is on 127.0.0.1)")
         ->type_name("ADDR:PORT");
+
+    ServeArgs sa;
+    auto* serveCmd = app.add_subcommand("serve", "the HTTP interface, until SIGTERM or SIGINT");
+    serveCmd->add_option("--listen", sa.listen, "where (default: [serve] listen, 127.0.0.1:8425)")
+        ->type_name("ADDR:PORT");
+    serveCmd
+        ->add_option("--tokens", sa.tokens,
+                     "the token file (default: $ZELVO_QUEUE_TOKENS, else [serve] tokens)")
+        ->type_name("FILE");
+    serveCmd->add_option("--tls-cert", sa.tlsCert, "HTTPS with this certificate (PEM)")
+        ->type_name("FILE");
+    serveCmd->add_option("--tls-key", sa.tlsKey, "... and its key (PEM)")->type_name("FILE");
+    serveCmd->add_flag("--insecure-listen", sa.insecureListen,
+                       "plain HTTP on an address other than loopback (behind a TLS proxy)");
 
     CheckOptions co;
     int checkTimeout = 10;
@@ -447,7 +453,9 @@ int main(int argc, char** argv) {
         return check(common.database(), co, checkTimeout);
     }
     if (*addCmd) return addMessage(common.database(), common.config, a);
+    if (*serveCmd) return serveQueue(common.database(), common.config, sa);
     if (*runCmd) return run(common, ro, listen);
+    if (*tokenCmd) return tokenCommand(tokenArgs);
     if (*metricsCmd) {
         try {
             const std::string text =

@@ -9,7 +9,7 @@ namespace {
 constexpr char kMessageColumns[] =
     "id, state, receiver, body, time_value, test, account, ttl, created, due, attempts, "
     "failures, coalesce(runner, ''), coalesce(lease_until, 0), answer, ttl_from, "
-    "coalesce(dedup_key, '')";
+    "coalesce(dedup_key, ''), coalesce(submitter, '')";
 
 constexpr char kDead[] = "the runner stopped during the send; the gateway may have taken it";
 
@@ -38,6 +38,7 @@ Message readMessage(const Row& r) {
     m.leaseUntil = f64(r[13]);
     m.answer = r[14];
     m.dedupKey = r[16];
+    m.submitter = r[17];
     return m;
 }
 
@@ -153,6 +154,9 @@ const char* SqlStore::upgradeTo(int to) {
             return "CREATE TABLE zelvo_runners (runner text PRIMARY KEY,"
                    "  beat double precision NOT NULL);"
                    "CREATE INDEX zelvo_messages_by_due ON zelvo_messages(state, due);";
+        case 4:
+            // Who handed a message in over HTTP: a token may read only its own.
+            return "ALTER TABLE zelvo_messages ADD COLUMN submitter text;";
         default:
             return nullptr;
     }
@@ -199,11 +203,12 @@ Added SqlStore::addOne(Database& db, const NewMessage& m, double t) {
     }
     const auto rows = db.query(
         "INSERT INTO zelvo_messages (state, receiver, body, time_value, test, account, ttl, "
-        "created, ttl_from, due, add_token, dedup_key) "
-        "VALUES ('queued', ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
+        "created, ttl_from, due, add_token, dedup_key, submitter) "
+        "VALUES ('queued', ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
         "ON CONFLICT (add_token) DO NOTHING RETURNING id",
         {m.receiver, Blob{m.body}, m.time, static_cast<long long>(m.test), m.account, m.ttl, t, t,
-         t, token, m.dedupKey.empty() ? Param(Null{}) : Param(m.dedupKey)});
+         t, token, m.dedupKey.empty() ? Param(Null{}) : Param(m.dedupKey),
+         m.submitter.empty() ? Param(Null{}) : Param(m.submitter)});
     // Empty: the earlier try committed while this one waited for it.
     a.id = rows.empty() ? byToken() : i64(rows.at(0).at(0));
     if (!m.dedupKey.empty()) {
@@ -271,6 +276,27 @@ std::vector<Message> SqlStore::list(std::optional<State> only) {
         only ? (*db).query(select("WHERE state = ? ORDER BY id"), {std::string(stateName(*only))})
              : (*db).query(select("ORDER BY id"));
     for (const Row& r : rows) out.push_back(readMessage(r));
+    return out;
+}
+
+std::vector<Message> SqlStore::page(std::optional<State> only, long long after, int limit,
+                                    const std::string& submitter) {
+    Lease db(*this);
+    std::string where = "WHERE id > ?";
+    std::vector<Param> params{after};
+    if (only) {
+        where += " AND state = ?";
+        params.emplace_back(std::string(stateName(*only)));
+    }
+    if (!submitter.empty()) {
+        where += " AND submitter = ?";
+        params.emplace_back(submitter);
+    }
+    params.emplace_back(static_cast<long long>(limit));
+    std::vector<Message> out;
+    for (const Row& r : (*db).query(select(where + " ORDER BY id LIMIT ?"), params)) {
+        out.push_back(readMessage(r));
+    }
     return out;
 }
 

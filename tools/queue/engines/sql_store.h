@@ -51,6 +51,8 @@ class SqlStore : public Store {
                                 const std::vector<ClaimRequest>& requests,
                                 const std::vector<long long>& held) override;
     std::vector<Message> list(std::optional<State> only) override;
+    std::vector<Message> page(std::optional<State> only, long long after, int limit,
+                              const std::string& submitter) override;
     std::optional<Message> get(long long id) override;
     std::map<State, long long> stats() override;
     Health health() override;

@@ -63,6 +63,7 @@ struct NewMessage {
     std::string dedupKey;
     std::string dedupScope;
     double dedupWindow = 86400;
+    std::string submitter;  // the HTTP interface's token name; "" from the command line
 };
 
 // What add() made of one message.
@@ -111,6 +112,7 @@ struct Message {
     double leaseUntil = 0;
     std::string answer;            // the last answer or error
     std::string dedupKey;          // "" when added without one
+    std::string submitter;         // the token name it came with over HTTP, or ""
     std::vector<Attempt> history;  // filled by get()
     std::vector<Event> events;     // filled by get()
 };
@@ -204,6 +206,10 @@ class Store {
                                         const std::vector<long long>& held) = 0;
 
     virtual std::vector<Message> list(std::optional<State> only) = 0;
+    // At most `limit` messages with ids above `after`, ascending; only
+    // those of `submitter` unless it is empty.
+    virtual std::vector<Message> page(std::optional<State> only, long long after, int limit,
+                                      const std::string& submitter) = 0;
     virtual std::optional<Message> get(long long id) = 0;
     virtual std::map<State, long long> stats() = 0;
     virtual Health health() = 0;
@@ -240,6 +246,6 @@ bool retryAllowed(State s);
 bool dropAllowed(State s);
 
 // The schema version this build writes; a newer database is refused.
-constexpr int kSchemaVersion = 3;
+constexpr int kSchemaVersion = 4;
 
 }  // namespace zelvoqueue

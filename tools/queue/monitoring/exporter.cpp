@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netdb.h>
+#include <netinet/in.h>
 
 #include <cstdarg>
 #include <cstring>
@@ -46,7 +47,8 @@ MHD_Result handle(void* self, MHD_Connection* c, const char* url, const char* me
 }
 
 // "PORT", "ADDR:PORT" or "[ADDR]:PORT" into a host and a port.
-void splitListen(const std::string& listen, std::string* host, std::string* port) {
+void splitListen(const std::string& listen, const std::string& what, std::string* host,
+                 std::string* port) {
     const auto colon = listen.rfind(':');
     if (colon == std::string::npos) {
         *host = "127.0.0.1";
@@ -60,33 +62,48 @@ void splitListen(const std::string& listen, std::string* host, std::string* port
     }
     if (host->empty() || port->empty() || port->size() > 5 ||
         port->find_first_not_of("0123456789") != std::string::npos || std::stoi(*port) > 65535) {
-        throw std::runtime_error("metrics: \"" + listen +
+        throw std::runtime_error(what + ": \"" + listen +
                                  "\" is not PORT, ADDR:PORT or [ADDR]:PORT");
     }
 }
 
 }  // namespace
 
-MetricsServer::MetricsServer(const std::string& listen, const std::string& where,
-                             const RunnerMetrics& runner)
-    : where_(where), runner_(runner) {
+std::string ListenAddress::show(unsigned port) const {
+    return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
+ListenAddress resolveListen(const std::string& listen, const std::string& what) {
     std::string host, port;
-    splitListen(listen, &host, &port);
+    splitListen(listen, what, &host, &port);
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_NUMERICSERV;
     addrinfo* found = nullptr;
     if (const int rc = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found); rc != 0) {
-        throw std::runtime_error("metrics: " + host + ": " + ::gai_strerror(rc));
+        throw std::runtime_error(what + ": " + host + ": " + ::gai_strerror(rc));
     }
-    sockaddr_storage addr{};
-    std::memcpy(&addr, found->ai_addr, found->ai_addrlen);
+    ListenAddress a;
+    std::memcpy(&a.addr, found->ai_addr, found->ai_addrlen);
     ::freeaddrinfo(found);
-    const bool v6 = addr.ss_family == AF_INET6;
+    a.host = host;
+    a.v6 = a.addr.ss_family == AF_INET6;
+    if (a.v6) {
+        a.loopback = IN6_IS_ADDR_LOOPBACK(&reinterpret_cast<sockaddr_in6*>(&a.addr)->sin6_addr);
+    } else {
+        a.loopback = (ntohl(reinterpret_cast<sockaddr_in*>(&a.addr)->sin_addr.s_addr) >> 24) == 127;
+    }
+    return a;
+}
+
+MetricsServer::MetricsServer(const std::string& listen, const std::string& where,
+                             const RunnerMetrics& runner)
+    : where_(where), runner_(runner) {
+    ListenAddress a = resolveListen(listen, "metrics");
     tStartError.clear();
     daemon_ = MHD_start_daemon(
-        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_ERROR_LOG | (v6 ? MHD_USE_IPv6 : 0), 0, nullptr,
-        nullptr, &handle, this, MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&addr),
+        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_ERROR_LOG | (a.v6 ? MHD_USE_IPv6 : 0), 0, nullptr,
+        nullptr, &handle, this, MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&a.addr),
         MHD_OPTION_EXTERNAL_LOGGER, &logStartError, nullptr, MHD_OPTION_CONNECTION_LIMIT, 16u,
         MHD_OPTION_CONNECTION_TIMEOUT, 10u, MHD_OPTION_END);
     if (!daemon_) {
@@ -94,8 +111,7 @@ MetricsServer::MetricsServer(const std::string& listen, const std::string& where
                                  (tStartError.empty() ? "" : ": " + tStartError));
     }
     const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_BIND_PORT);
-    const std::string bound = std::to_string(info ? info->port : 0);
-    address_ = v6 ? "[" + host + "]:" + bound : host + ":" + bound;
+    address_ = a.show(info ? info->port : 0);
 }
 
 MetricsServer::~MetricsServer() {

@@ -7,9 +7,26 @@
 
 #include "metrics.h"
 
+#include <sys/socket.h>
+
 struct MHD_Daemon;
 
 namespace zelvoqueue {
+
+// An address to listen on: "PORT" (on 127.0.0.1), "ADDR:PORT" or
+// "[IPv6]:PORT"; port 0 takes a free one.
+struct ListenAddress {
+    sockaddr_storage addr{};
+    std::string host;
+    bool v6 = false;
+    bool loopback = false;  // 127.0.0.0/8 or ::1
+
+    // "127.0.0.1:9101" or "[::1]:9101".
+    std::string show(unsigned port) const;
+};
+
+// Throws std::runtime_error with the reason, naming `what` ("metrics").
+ListenAddress resolveListen(const std::string& listen, const std::string& what);
 
 class MetricsServer {
   public:

@@ -50,13 +50,14 @@ std::string queueMetrics(const Health& h) {
            "due.");
     sample(out, "zelvo_queue_oldest_due_age_seconds", "",
            h.due > 0 ? std::max(0.0, h.now - h.oldestDue) : 0);
-    family(out, "zelvo_queue_attempts_total", "counter",
-           "Ended attempts to send, by outcome, of all runners.");
+    std::vector<std::pair<std::string, long long>> attempts;
     for (State s : kOutcomes) {
         const auto n = h.attempts.find(stateName(s));
-        sample(out, "zelvo_queue_attempts_total", label("outcome", stateName(s)),
-               static_cast<double>(n == h.attempts.end() ? 0 : n->second));
+        attempts.emplace_back(stateName(s), n == h.attempts.end() ? 0 : n->second);
     }
+    out +=
+        counterFamily("zelvo_queue_attempts_total",
+                      "Ended attempts to send, by outcome, of all runners.", "outcome", attempts);
     family(out, "zelvo_queue_last_accepted_timestamp_seconds", "gauge",
            "When the gateway last accepted a message (Unix time); 0 when it never did.");
     sample(out, "zelvo_queue_last_accepted_timestamp_seconds", "", h.lastAccepted);
@@ -66,40 +67,59 @@ std::string queueMetrics(const Health& h) {
     return out;
 }
 
-void RunnerMetrics::attempt(State outcome, double seconds) {
-    std::lock_guard<std::mutex> hold(mu_);
-    ++outcomes_[outcome];
+void Histogram::observe(double seconds) {
     ++count_;
     sum_ += seconds;
-    for (std::size_t i = 0; i < kBuckets.size(); ++i) {
-        if (seconds <= kBuckets[i]) {
-            ++buckets_[i];
+    for (std::size_t i = 0; i < bounds_.size(); ++i) {
+        if (seconds <= bounds_[i]) {
+            ++below_[i];
             break;
         }
     }
 }
 
+std::string Histogram::text(const std::string& name, const char* help) const {
+    std::string out;
+    family(out, name, "histogram", help);
+    long long below = 0;
+    for (std::size_t i = 0; i < bounds_.size(); ++i) {
+        below += below_[i];
+        sample(out, name + "_bucket", label("le", number(bounds_[i])), static_cast<double>(below));
+    }
+    sample(out, name + "_bucket", label("le", "+Inf"), static_cast<double>(count_));
+    sample(out, name + "_sum", "", sum_);
+    sample(out, name + "_count", "", static_cast<double>(count_));
+    return out;
+}
+
+std::string counterFamily(const std::string& name, const char* help, const char* labelName,
+                          const std::vector<std::pair<std::string, long long>>& samples) {
+    std::string out;
+    family(out, name, "counter", help);
+    for (const auto& [value, n] : samples) {
+        sample(out, name, label(labelName, value), static_cast<double>(n));
+    }
+    return out;
+}
+
+void RunnerMetrics::attempt(State outcome, double seconds) {
+    std::lock_guard<std::mutex> hold(mu_);
+    ++outcomes_[outcome];
+    sends_.observe(seconds);
+}
+
 std::string RunnerMetrics::text() const {
     std::lock_guard<std::mutex> hold(mu_);
-    std::string out;
-    family(out, "zelvo_queue_runner_attempts_total", "counter",
-           "Attempts to send that this runner process ended, by outcome.");
+    std::vector<std::pair<std::string, long long>> outcomes;
     for (State s : kOutcomes) {
         const auto n = outcomes_.find(s);
-        sample(out, "zelvo_queue_runner_attempts_total", label("outcome", stateName(s)),
-               static_cast<double>(n == outcomes_.end() ? 0 : n->second));
+        outcomes.emplace_back(stateName(s), n == outcomes_.end() ? 0 : n->second);
     }
-    const std::string h = "zelvo_queue_send_duration_seconds";
-    family(out, h, "histogram", "How long this runner process's sends took, in seconds.");
-    long long below = 0;
-    for (std::size_t i = 0; i < kBuckets.size(); ++i) {
-        below += buckets_[i];
-        sample(out, h + "_bucket", label("le", number(kBuckets[i])), static_cast<double>(below));
-    }
-    sample(out, h + "_bucket", label("le", "+Inf"), static_cast<double>(count_));
-    sample(out, h + "_sum", "", sum_);
-    sample(out, h + "_count", "", static_cast<double>(count_));
-    return out;
+    return counterFamily("zelvo_queue_runner_attempts_total",
+                         "Attempts to send that this runner process ended, by outcome.", "outcome",
+                         outcomes) +
+           sends_.text("zelvo_queue_send_duration_seconds",
+                       "How long this runner process's sends took, in seconds.");
 }
 
 }  // namespace zelvoqueue

@@ -72,6 +72,36 @@ bool entry(Reader* r, const std::string& section, const std::string& name,
         if (name == "ttl") return wantNumber(0, 100LL * 365 * 86400, &c.ttl);
         if (name == "max-attempts") return wantNumber(1, 1000, &c.maxAttempts);
         if (name == "dedup-window") return wantNumber(1, 100LL * 365 * 86400, &c.dedupWindow);
+    } else if (section == "serve") {
+        if (name == "listen") {
+            c.serveListen = value;
+            return true;
+        }
+        if (name == "tokens") {
+            c.tokensPath = value;
+            return true;
+        }
+        if (name == "metrics") {
+            if (value != "yes" && value != "no") {
+                r->why = "[serve] metrics wants yes or no, not \"" + value + "\"";
+                return false;
+            }
+            c.serveMetrics = value == "yes";
+            return true;
+        }
+        if (name == "connections") return wantNumber(1, 100000, &c.serveConnections);
+        if (name == "idle-timeout") return wantNumber(1, 3600, &c.idleTimeout);
+        if (name == "total-timeout") return wantNumber(1, 86400, &c.totalTimeout);
+        if (name == "per-token-per-second") {
+            return wantNumber(1, 1000000, &c.perTokenPerSecond);
+        }
+        if (name == "alertmanager-window") {
+            return wantNumber(1, 100LL * 365 * 86400, &c.alertmanagerWindow);
+        }
+        if (name == "tls-cert" || name == "tls-key") {
+            (name == "tls-cert" ? c.tlsCert : c.tlsKey) = value;
+            return true;
+        }
     } else if (section == "metrics") {
         if (name == "listen") {
             c.metricsListen = value;

@@ -30,6 +30,17 @@ struct Config {
     long long dedupWindow = 86400;  // seconds a key of `add --dedup-key` is held
     std::string metricsListen;      // [metrics] listen: where the runner serves /metrics
 
+    // [serve]: the HTTP interface.
+    std::string serveListen = "127.0.0.1:8425";
+    std::string tokensPath = "/etc/zelvo/tokens";
+    bool serveMetrics = false;
+    long long alertmanagerWindow = 300;  // seconds a notification's key is held
+    int perTokenPerSecond = 50;          // submissions of one token in any one second
+    int serveConnections = 256;          // connections at once
+    int idleTimeout = 10;                // seconds a connection may stay silent
+    int totalTimeout = 30;               // seconds a connection may stay open
+    std::string tlsCert, tlsKey;         // PEM files; both or neither
+
     // The send core's time-outs: the receive idle time-out is `timeout`,
     // connecting and sending give up after at most as long, the whole
     // answer must be there within four times as long.

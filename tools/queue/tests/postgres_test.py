@@ -164,10 +164,10 @@ class Postgres(PgCase):
         self.assertLess(stamps[-1] - stamps[0], 15)
 
     def test_schema_version_and_uri_rules(self):
-        self.assertIn("schema version 3", self.q("init").stdout)
+        self.assertIn("schema version 4", self.q("init").stdout)
         self.sql("UPDATE zelvo_meta SET value = '99'")
         for cmd in ("init", "list"):
-            self.assertIn("newer than this program's 3", self.q(cmd, rc=2).stderr)
+            self.assertIn("newer than this program's 4", self.q(cmd, rc=2).stderr)
         p = self.q("list", db=self.db.replace("zelvo@", "zelvo:geheim-pg@"), rc=2)
         self.assertIn("password file", p.stderr)
         self.assertNotIn("geheim-pg", p.stderr)

@@ -221,11 +221,12 @@ class Add(QueueCase):
         self.add("alt")
         with contextlib.closing(sqlite3.connect(self.db)) as c:
             c.executescript("DROP TABLE zelvo_runners; DROP INDEX zelvo_messages_by_due; "
+                            "ALTER TABLE zelvo_messages DROP COLUMN submitter; "
                             "DROP INDEX zelvo_messages_by_token; DROP TABLE zelvo_keys; ALTER TABLE zelvo_messages "
                             "DROP COLUMN add_token; ALTER TABLE zelvo_messages DROP COLUMN dedup_key; "
                             "PRAGMA user_version = 1")
         self.assertEqual(self.add("neu", opts=["--dedup-key", "k"]), "2")
-        self.assertEqual(self.sql("PRAGMA user_version"), [3])
+        self.assertEqual(self.sql("PRAGMA user_version"), [4])
         self.assertEqual(self.listed(field="dedup_key"), {1: None, 2: "k"})
 
 
