@@ -7,7 +7,7 @@ set -uo pipefail
 root=${1:-$(cd "$(dirname "$0")/../.." && pwd)}
 cd "$root"
 seconds=${FUZZ_SECONDS:-45}
-targets=${FUZZ_TARGETS:-"reply chunk request"}
+targets=${FUZZ_TARGETS:-"reply chunk request submission"}
 dir=build/fuzz
 
 scripts/ensure-packages.sh build fuzz || exit 1
