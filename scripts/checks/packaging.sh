@@ -92,6 +92,7 @@ holds zelvodesk "libzelvonet$major .*libqt6widgets6" usr/bin/zelvodesk usr/share
   'usr/share/zelvodesk/qt[a-z]*_de\.qm' 'usr/share/icons/hicolor/(16x16|32x32|48x48|64x64)/apps/zelvodesk\.png'
 holds zelvo-tools "libzelvonet$major .*libpq5.*libsqlite3" \
   'usr/bin/zelvo-(send|gateway|queue)' usr/lib/systemd/system/zelvo-queue\\.service \
+  usr/lib/systemd/system/zelvo-queue-serve\\.service \
   usr/lib/sysusers\\.d/zelvo-queue\\.conf etc/zelvo/queue\\.conf etc/default/zelvo-queue
 [ "${#debs[@]}" -eq 4 ] && { dpkg-deb --ctrl-tarfile "${debs[3]}" | tar -xO ./conffiles 2>/dev/null |
   grep -x /etc/zelvo/queue.conf >/dev/null || fail "zelvo-tools does not mark /etc/zelvo/queue.conf a conffile"; }
@@ -116,7 +117,7 @@ for p in "${pkgs[@]}"; do dpkg -L "$p" >"$work/files-$p"; done
 ldconfig -p | grep "libzelvonet.so.1 " >/dev/null || no "ldconfig does not know libzelvonet.so.1"
 if command -v systemd-sysusers >/dev/null; then getent passwd zelvo >/dev/null || no "postinst made no user zelvo"; fi
 if command -v systemd-analyze >/dev/null; then
-  systemd-analyze verify /usr/lib/systemd/system/zelvo-queue.service 2>&1 |
+  systemd-analyze verify /usr/lib/systemd/system/zelvo-queue{,-serve}.service 2>&1 |
     grep -v 'Failed to .*bus\|not found\|is not executable' | grep . && no "systemd-analyze finds fault with the unit"
 fi
 for via in cmake pkg-config; do
@@ -158,12 +159,14 @@ else
   bash "$work/roundtrip.sh" "${args[@]}" || fail "install/remove on this machine"
 fi
 
-step "systemd-analyze security of zelvo-queue.service"
+step "systemd-analyze security of the units"
 if command -v systemd-analyze >/dev/null; then
-  rating=$(systemd-analyze security --offline=yes "$root/tools/queue/service/zelvo-queue.service" 2>&1 | grep 'Overall exposure')
-  echo "   ${rating:-no rating}"
-  score=$(sed -n 's/.*: \([0-9.]*\) .*/\1/p' <<<"$rating")
-  awk -v s="$score" 'BEGIN { exit !(s != "" && s <= 2.0) }' || fail "the unit's exposure is ${score:-unknown}, above 2.0"
+  for unit in zelvo-queue zelvo-queue-serve; do
+    rating=$(systemd-analyze security --offline=yes "$root/tools/queue/service/$unit.service" 2>&1 | grep 'Overall exposure')
+    echo "   ${rating:-no rating}"
+    score=$(sed -n 's/.*: \([0-9.]*\) .*/\1/p' <<<"$rating")
+    awk -v s="$score" 'BEGIN { exit !(s != "" && s <= 2.0) }' || fail "$unit's exposure is ${score:-unknown}, above 2.0"
+  done
 else
   echo "packaging: SKIP: no systemd-analyze; the unit's sandbox is not rated"
 fi
