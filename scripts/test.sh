@@ -11,7 +11,7 @@ jobs=$(nproc 2>/dev/null || echo 2)
 
 # The queue's PostgreSQL tests start a server of their own from these, its
 # metrics test a Prometheus server.
-scripts/ensure-packages.sh build desktop tools python postgres monitoring || exit 1
+scripts/ensure-packages.sh build desktop tools python postgres monitoring browser || exit 1
 
 passed=0
 failed=0

@@ -5,7 +5,9 @@
 #include <regex>
 
 #include "alertmanager.h"
+#include "decode.h"
 #include "message_json.h"
+#include "page.h"
 #include "submission.h"
 
 namespace zelvoqueue {
@@ -28,56 +30,8 @@ Response busy(const std::string& why) {
     return r;
 }
 
-bool isJson(const std::string& type) {
-    const std::string t = type.substr(0, type.find(';'));
-    std::string lower;
-    for (char c : t) {
-        if (c != ' ') lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    return lower == "application/json";
-}
-
-// The body as a JSON object, or the answer that says why not.
-std::optional<Response> readObject(const Request& r, json* j) {
-    if (!isJson(r.contentType)) {
-        return errorResponse(415, "the body must be application/json");
-    }
-    try {
-        *j = json::parse(r.body);
-    } catch (const json::exception& e) {
-        return errorResponse(400, std::string("the body is not JSON: ") + e.what());
-    }
-    if (!j->is_object()) return errorResponse(400, "the body must be a JSON object");
-    return std::nullopt;
-}
-
-// A submission's fields: each of the right type, none unknown.
-std::optional<Response> readSubmission(const json& j, Submission* s) {
-    const std::map<std::string, std::string*> texts = {
-        {"to", &s->to}, {"text", &s->text}, {"time", &s->time}, {"account", &s->account}};
-    const std::map<std::string, bool*> flags = {
-        {"test", &s->test}, {"truncate", &s->truncate}, {"replace", &s->replace}};
-    for (const auto& [name, value] : j.items()) {
-        if (const auto t = texts.find(name); t != texts.end()) {
-            if (!value.is_string()) return errorResponse(400, "must be a string", name);
-            *t->second = value.get<std::string>();
-        } else if (const auto f = flags.find(name); f != flags.end()) {
-            if (!value.is_boolean()) return errorResponse(400, "must be true or false", name);
-            *f->second = value.get<bool>();
-        } else if (name == "ttl") {
-            if (!value.is_number_integer() || value.get<long long>() < 1 ||
-                value.get<long long>() > 100LL * 365 * 86400) {
-                return errorResponse(400, "must be a whole number of seconds, at least 1", name);
-            }
-            s->ttl = value.get<long long>();
-        } else {
-            return errorResponse(400, "unknown field", name);
-        }
-    }
-    for (const char* needed : {"to", "text"}) {
-        if (!j.contains(needed)) return errorResponse(400, "missing", needed);
-    }
-    return std::nullopt;
+Response decodeError(const DecodeError& e) {
+    return errorResponse(e.status, e.why, e.field);
 }
 
 std::string bearer(const std::string& header) {
@@ -118,6 +72,7 @@ Response Api::handle(const Request& r) {
         res.headers.emplace_back("Allow", allow);
         return res;
     };
+    if (auto page = pageResponse(r)) return *page;  // GET /, its script and style
     if (r.path == "/healthz") {
         if (!get) return notAllowed("GET, HEAD");
         try {
@@ -219,10 +174,8 @@ Response Api::submit(const Request& r, const TokenEntry& t) {
         res.headers.emplace_back("Retry-After", "1");
         return res;
     }
-    json j;
-    if (auto bad = readObject(r, &j)) return *bad;
     Submission s;
-    if (auto bad = readSubmission(j, &s)) return *bad;
+    if (auto bad = decodeSubmission(r.contentType, r.body, &s)) return decodeError(*bad);
     if (r.hasIdempotencyKey && r.idempotencyKey.empty()) {
         return errorResponse(400, "empty", "Idempotency-Key");
     }
@@ -274,7 +227,7 @@ Response Api::alertmanager(const Request& r, const TokenEntry& t) {
         return res;
     }
     json j;
-    if (auto bad = readObject(r, &j)) return *bad;
+    if (auto bad = decodeObject(r.contentType, r.body, &j)) return decodeError(*bad);
     AlertNotification n;
     try {
         n = readAlertNotification(j);

@@ -2,7 +2,7 @@
 postgres when run as root) on 127.0.0.1 with a password file: postgres_test.py QUEUE GATEWAY README"""
 import contextlib, glob, os, pwd, re, shutil, socket, subprocess, sys, tempfile, threading, time, unittest
 
-import monitoring_test, queue_test
+import monitoring_test, queue_test, serve_test
 from queue_test import QUEUE, README, QueueCase, read, recipe, stop, wait_for, write
 
 
@@ -119,6 +119,26 @@ class PgCheck(PgCase, monitoring_test.Check):
     def fresh(self, i):
         self.q("init")
         self.sql("TRUNCATE zelvo_messages, zelvo_attempts, zelvo_events, zelvo_runners, zelvo_keys, zelvo_sends")
+
+
+class PgServe(PgCase, serve_test.Serve):
+    # These read or lock the SQLite file.
+    test_submissions_and_their_answers = test_a_database_busy_past_the_deadline_stores_nothing = None
+
+    def setUp(self):
+        super().setUp()  # serve started on the file: now on this database
+        stop(self.server)
+        self.q("init")
+        self.serve()
+
+    def test_a_commit_whose_answer_is_lost_is_settled_with_its_token(self):
+        relay = Relay(server.port)
+        stop(self.server)
+        self.db = self.db.replace(f":{server.port}/", f":{relay.port}/")
+        self.serve()
+        status, answer, _ = self.call("POST", "/v1/messages", {"to": "0171123", "text": "einmal"})
+        self.assertTrue(relay.cut)
+        self.assertEqual((status, self.listed()), (201, {answer["id"]: "queued"}))
 
 
 class Postgres(PgCase):

@@ -1,5 +1,5 @@
 """zelvo-queue serve, the HTTP interface, as its clients meet it: serve_test.py QUEUE GATEWAY README"""
-import concurrent.futures, http.client, json, os, re, resource, socket, ssl, subprocess, sys, time, unittest
+import concurrent.futures, contextlib, http.client, json, os, re, resource, socket, sqlite3, ssl, subprocess, sys, time, unittest
 
 from queue_test import QUEUE, QueueCase, read, stop, wait_for
 
@@ -75,6 +75,7 @@ class Serve(ServeCase):
             ("too large", {"to": "0171123", "text": "x" * 17000}, "bob", {}, 413, {}),
             ("no token", ok, None, {}, 401, {}),
             ("a wrong token", ok, "zq_" + "0" * 64, {}, 401, {}),
+            ("another scheme", ok, None, {"Authorization": "Basic Ym9iOmJvYg=="}, 401, {}),
             ("a read token", ok, "carol", {}, 403, {}),
         ]
         for label, body, token, headers, status, fields in cases:
@@ -128,6 +129,15 @@ class Serve(ServeCase):
                     self.assertTrue(check(answer), answer)
         self.assertIn("put back to the queue by token alice (was unknown)", self.q("show", "3").stdout)
         self.assertRegex(self.server.log(), r"POST /v1/messages/3/retry 200 alice \d")
+
+    def test_a_database_busy_past_the_deadline_stores_nothing(self):
+        with contextlib.closing(sqlite3.connect(self.db, isolation_level=None)) as c:
+            c.execute("BEGIN EXCLUSIVE")  # another program holds the write lock
+            started = time.monotonic()
+            status, _, r = self.call("POST", "/v1/messages", {"to": "0171123", "text": "später"})
+            self.assertEqual((status, r.getheader("Retry-After")), (503, "5"))
+            self.assertLess(time.monotonic() - started, 9)
+        self.assertEqual(self.listed(), {})
 
     def test_concurrent_submissions_share_commits(self):
         n = 64
