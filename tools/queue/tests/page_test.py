@@ -3,6 +3,7 @@ import os, socket, sys, unittest
 
 try:
     from selenium import webdriver
+    from selenium.common.exceptions import StaleElementReferenceException
     from selenium.webdriver.common.by import By
     from selenium.webdriver.support import expected_conditions, ui
 except ImportError:  # Debian's package is there for Debian's interpreter
@@ -17,6 +18,10 @@ CHROMIUM, DRIVER = "/usr/bin/chromium", "/usr/bin/chromedriver"
 POLICY = ("default-src 'none'; script-src 'self'; style-src 'self'; connect-src 'self'; img-src 'self'; "
           "base-uri 'none'; form-action 'none'; frame-ancestors 'none'")
 TEXT = "<b>Server</b> down & <script>out</script>"
+
+
+def wait(d):  # the page may draw an element anew while it is looked at
+    return ui.WebDriverWait(d, 10, ignored_exceptions=(StaleElementReferenceException,))
 
 
 class Page(ServeCase):
@@ -47,7 +52,7 @@ class Page(ServeCase):
         def seen(d):
             found = [e for e in d.find_elements(By.CSS_SELECTOR, css) if e.is_displayed() and text in e.text]
             return found[0] if found else False
-        return ui.WebDriverWait(d, 10).until(seen, f"{css}: {text!r}")
+        return wait(d).until(seen, f"{css}: {text!r}")
 
     def sign_in(self, d, token, message=False):
         self.shown(d, "#token").send_keys(self.tok.get(token, token))
@@ -63,7 +68,7 @@ class Page(ServeCase):
 
     def confirm(self, d, button, accept=True):
         self.shown(d, f"#detail button.{button}").click()
-        alert = ui.WebDriverWait(d, 10).until(expected_conditions.alert_is_present(), "the confirmation")
+        alert = wait(d).until(expected_conditions.alert_is_present(), "the confirmation")
         text, _ = alert.text, alert.accept() if accept else alert.dismiss()
         return text
 
@@ -100,11 +105,12 @@ class Page(ServeCase):
                           d.find_elements(By.CSS_SELECTOR, "#detail b, #detail script")), (TEXT, []))
         self.assertIn("twice", self.confirm(d, "retry"))
         self.shown(d, "#notice.error", "needs an admin token")
-        rows = lambda: [r.get_attribute("data-id") for r in d.find_elements(By.CSS_SELECTOR, "#list tbody tr")]
+        rows = lambda: d.execute_script(  # at once: the list may be drawn anew meanwhile
+            "return [...document.querySelectorAll('#list tbody tr')].map(r => r.dataset.id)")
         d.find_element(By.CSS_SELECTOR, '#counts button[data-state="queued"]').click()
-        ui.WebDriverWait(d, 10).until(lambda d: rows() == [str(i) for i in range(2, 102)], "the first 100 queued")
+        wait(d).until(lambda d: rows() == [str(i) for i in range(2, 102)], "the first 100 queued")
         self.shown(d, "#more").click()  # the 101st on the next page, the last
-        ui.WebDriverWait(d, 10).until(lambda d: rows()[100:] == ["102"] and not d.find_element(By.ID, "more")
+        wait(d).until(lambda d: rows()[100:] == ["102"] and not d.find_element(By.ID, "more")
                                       .is_displayed(), "the 101st")
         d.refresh()  # still signed in in this tab
         self.shown(d, "#signout").click()

@@ -166,10 +166,13 @@ class Transport(ServeCase):
         answers = [self.call("POST", "/v1/messages", {"to": "0171123", "text": "r"}, "bob") for _ in range(12)]
         self.assertIn(429, [a[0] for a in answers])
         self.assertEqual(next(a[2] for a in answers if a[0] == 429).getheader("Retry-After"), "1")
-        both = b"POST /v1/messages HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n"
-        with socket.create_connection(("127.0.0.1", self.port)) as s:
-            s.sendall(both)
-            self.assertRegex(s.recv(4096), rb"^HTTP/1.1 400 ")
+        for request, status in [  # both framings at once; a header past 8 KiB
+                (b"POST /v1/messages HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n"
+                 b"Transfer-Encoding: chunked\r\n\r\n0\r\n\r\n", b"400"),
+                (b"GET /healthz HTTP/1.1\r\nHost: x\r\nX-Pad: " + b"p" * 9000 + b"\r\n\r\n", b"431")]:
+            with socket.create_connection(("127.0.0.1", self.port)) as s:
+                s.sendall(request)
+                self.assertRegex(s.recv(4096), rb"^HTTP/1.1 " + status + b" ")
         idle, limit = [], resource.getrlimit(resource.RLIMIT_NOFILE)
         resource.setrlimit(resource.RLIMIT_NOFILE, (limit[1], limit[1]))
         for _ in range(1000):  # from another loopback address: its share of the connections is used up
