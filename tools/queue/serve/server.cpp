@@ -2,6 +2,7 @@
 
 #include <microhttpd.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdarg>
@@ -214,7 +215,8 @@ Server::Server(Api& api, const ListenAddress& where, const ServerLimits& limits,
 Server::~Server() {
     // No new connection; the requests under way are answered, also those
     // that come after the workers are gone, so that none stays suspended.
-    MHD_quiesce_daemon(daemon_);
+    const MHD_socket listening = MHD_quiesce_daemon(daemon_);
+    if (listening != MHD_INVALID_SOCKET) ::close(listening);
     stopping_ = true;
     jobsReady_.notify_all();
     for (auto& t : workers_) t.join();
