@@ -155,6 +155,13 @@ Response Api::handle(const Request& r) {
     return res;
 }
 
+std::optional<Response> Api::overRate(const std::string& token) {
+    if (withinRate(token)) return std::nullopt;
+    Response res = errorResponse(429, "too many submissions for this token in one second");
+    res.headers.emplace_back("Retry-After", "1");
+    return res;
+}
+
 bool Api::withinRate(const std::string& token) {
     const long long second = std::chrono::duration_cast<std::chrono::seconds>(
                                  std::chrono::steady_clock::now().time_since_epoch())
@@ -169,11 +176,7 @@ bool Api::withinRate(const std::string& token) {
 }
 
 Response Api::submit(const Request& r, const TokenEntry& t) {
-    if (!withinRate(t.name)) {
-        Response res = errorResponse(429, "too many submissions for this token in one second");
-        res.headers.emplace_back("Retry-After", "1");
-        return res;
-    }
+    if (auto busy = overRate(t.name)) return *busy;
     Submission s;
     if (auto bad = decodeSubmission(r.contentType, r.body, &s)) return decodeError(*bad);
     if (r.hasIdempotencyKey && r.idempotencyKey.empty()) {
@@ -221,11 +224,7 @@ Response Api::store(NewMessage m, bool keyed) {
 }
 
 Response Api::alertmanager(const Request& r, const TokenEntry& t) {
-    if (!withinRate(t.name)) {
-        Response res = errorResponse(429, "too many submissions for this token in one second");
-        res.headers.emplace_back("Retry-After", "1");
-        return res;
-    }
+    if (auto busy = overRate(t.name)) return *busy;
     json j;
     if (auto bad = decodeObject(r.contentType, r.body, &j)) return decodeError(*bad);
     AlertNotification n;

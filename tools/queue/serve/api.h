@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -63,6 +64,8 @@ class Api {
     Response store(NewMessage m, bool keyed);
     // False when the token has used its submissions of this second.
     bool withinRate(const std::string& token);
+    // The 429 answer when it has.
+    std::optional<Response> overRate(const std::string& token);
 
     Store& store_;
     Tokens& tokens_;
