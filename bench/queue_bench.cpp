@@ -17,6 +17,18 @@
 //               pipes closed in one loop; each add is timed from its release
 //               to its exit. --storm-runs R repeats each size R times and
 //               reports the slowest add over the runs.
+//   http        --http N submissions (POST /v1/messages) to zelvo-queue serve,
+//               on SQLite and (with --pg) PostgreSQL, from 64 threads, each
+//               with one keep-alive HTTP/1.1 connection opened before they
+//               are released together: requests per second, the median and
+//               99th percentile of their times, the server's commits
+//               (zelvo_queue_serve_commits_total) and submissions per
+//               commit, beside the adds per second of the largest storm of
+//               the same engine. A connection the server closed between
+//               requests is opened again, and each is renewed before the
+//               server's cut at 30 s; each submission must be answered 201
+//               with an id no other got and be in the database once, under
+//               that id.
 //   watch       what watching the queue costs, on SQLite and (with --pg)
 //               PostgreSQL: zelvo-queue run --once with 4 workers draining N
 //               messages without --metrics and with --metrics 127.0.0.1:0
@@ -37,11 +49,12 @@
 // Everything lies on the same disk as the build tree: the simulator forces
 // each accepted message to its outbox, the queue each state change. Exits
 // non-zero only when a message did not end up accepted, an add failed or a
-// process failed, a fetch of /metrics got no 200, or `check` could not read
-// the queue (exit 3); timings never fail.
+// process failed, a fetch of /metrics got no 200, `check` could not read
+// the queue (exit 3), or a submission over HTTP was not answered 201 or not
+// stored exactly once; timings never fail.
 //
 //   zelvo_queue_bench [--messages N] [--pg URI] [--dir DIR] [--csv FILE] [--markdown]
-//                     [--storm N,N,...] [--storm-runs R] [--check-messages M]
+//                     [--storm N,N,...] [--storm-runs R] [--check-messages M] [--http N]
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <libpq-fe.h>
@@ -82,6 +95,9 @@ extern char** environ;
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Clients submitting over HTTP at once: threads, each with a connection of its own.
+constexpr int kHttpClients = 64;
 
 double since(Clock::time_point t) {
     return std::chrono::duration<double>(Clock::now() - t).count();
@@ -128,31 +144,127 @@ void spit(const std::string& path, const std::string& text, mode_t mode) {
     ::chmod(path.c_str(), mode);
 }
 
-// The status of the answer to GET /metrics on 127.0.0.1:PORT, read to its
-// end; 0 when none came (each read waits at most 5 s).
-int getMetrics(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return 0;
-    const timeval limit{5, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<uint16_t>(port));
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const std::string request = "GET /metrics HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
-    std::string answer;
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0 &&
-        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
-            static_cast<ssize_t>(request.size())) {
-        char buf[4096];
-        for (ssize_t n; answer.size() < (1u << 20) && (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) {
-            answer.append(buf, static_cast<std::size_t>(n));
-        }
+// One HTTP/1.1 connection to 127.0.0.1:PORT, kept open from request to
+// request: each answer is read to the end of its Content-Length before the
+// next request goes. A connection the server closed between two requests
+// (idle for its 10 s, or after an answer with Connection: close) is opened
+// again before the next, and each is renewed after 25 s, before the server
+// cuts it at 30 s, so that no request meets the cut. Each read and write
+// waits at most `seconds`.
+class HttpConnection {
+  public:
+    HttpConnection(int port, int seconds) : port_(port), seconds_(seconds) {}
+    ~HttpConnection() { close(); }
+    HttpConnection(const HttpConnection&) = delete;
+    HttpConnection& operator=(const HttpConnection&) = delete;
+
+    int opened = 0;  // connections opened so far
+
+    bool open() {
+        close();
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd_ < 0) return false;
+        const timeval limit{seconds_, 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(static_cast<uint16_t>(port_));
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ++opened;
+        openedAt_ = Clock::now();
+        if (::connect(fd_, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) return true;
+        close();
+        return false;
     }
-    ::close(fd);
-    int status = 0;
-    return std::sscanf(answer.c_str(), "HTTP/%*d.%*d %d", &status) == 1 ? status : 0;
+
+    // The status of the answer to `request`, its body in `body`; 0 when no
+    // whole answer came (the request is not sent again: it may have been
+    // taken), and the connection is closed.
+    int exchange(const std::string& request, std::string* body) {
+        char byte;
+        if (fd_ >= 0 &&
+            (since(openedAt_) > 25 || ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT) >= 0 ||
+             (errno != EAGAIN && errno != EWOULDBLOCK))) {
+            close();  // closed by the server, or about to be cut
+        }
+        if (fd_ < 0 && !open()) return 0;
+        if (::send(fd_, request.data(), request.size(), MSG_NOSIGNAL) !=
+            static_cast<ssize_t>(request.size())) {
+            return broken();
+        }
+        std::size_t end;
+        while ((end = in_.find("\r\n\r\n")) == std::string::npos) {
+            if (!more()) return broken();
+        }
+        std::string head = in_.substr(0, end);
+        for (char& c : head) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        int status = 0;
+        const auto length = head.find("\ncontent-length:");
+        if (std::sscanf(head.c_str(), "http/1.%*d %d", &status) != 1 ||
+            length == std::string::npos) {
+            return broken();
+        }
+        const std::size_t size = end + 4 + std::strtoull(head.c_str() + length + 16, nullptr, 10);
+        while (in_.size() < size) {
+            if (!more()) return broken();
+        }
+        body->assign(in_, end + 4, size - end - 4);
+        in_.erase(0, size);
+        if (head.find("\nconnection: close") != std::string::npos) close();
+        return status;
+    }
+
+  private:
+    bool more() {
+        char buf[4096];
+        const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+        if (n <= 0 || in_.size() > (1u << 20)) return false;
+        in_.append(buf, static_cast<std::size_t>(n));
+        return true;
+    }
+    int broken() {
+        close();
+        return 0;
+    }
+    void close() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+        in_.clear();
+    }
+
+    const int port_;
+    const int seconds_;
+    int fd_ = -1;
+    Clock::time_point openedAt_;
+    std::string in_;  // read and not yet taken
+};
+
+// The status of the answer to GET /metrics on 127.0.0.1:PORT, the page in
+// `text`; 0 when none came (each read waits at most 5 s).
+int getMetrics(int port, std::string* text = nullptr) {
+    HttpConnection c(port, 5);
+    std::string page;
+    const int status =
+        c.exchange("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n", &page);
+    if (text) *text = page;
+    return status;
+}
+
+// The number in the first group of `line` once the file `log` holds it (the
+// port a program prints when it listens): 0 when it does not within
+// `seconds`, or once `ended` is set and one more read did not find it.
+int portIn(const std::string& log, const std::regex& line, double seconds,
+           const std::atomic<bool>* ended = nullptr) {
+    const auto t0 = Clock::now();
+    for (bool last = false; !last && since(t0) < seconds;) {
+        last = ended && *ended;
+        const std::string text = slurp(log);
+        std::smatch m;
+        if (std::regex_search(text, m, line)) return std::stoi(m[1]);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return 0;
 }
 
 // Statements run on a queue's database past the engine (one connection of
@@ -185,9 +297,24 @@ std::string withDatabase(const std::string& uri, const std::string& name) {
     return uri.substr(0, std::min(uri.find('/', host), options)) + "/" + name + uri.substr(options);
 }
 
-double median(std::vector<double> v) {
+// A new empty PostgreSQL database `name` beside the one `uri` names (dropped
+// first when there): its URI, or empty with the error in `why`.
+std::string freshDatabase(const std::string& uri, const std::string& name, std::string* why) {
+    *why = runSql(uri, "DROP DATABASE IF EXISTS " + name);
+    if (why->empty()) *why = runSql(uri, "CREATE DATABASE " + name);
+    return why->empty() ? withDatabase(uri, name) : "";
+}
+
+// The value under which the share `q` of `v` lies (for 0.5 the upper median).
+double quantile(std::vector<double> v, double q) {
     std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
+    return v.empty() ? 0
+                     : v[std::min(v.size() - 1,
+                                  static_cast<std::size_t>(q * static_cast<double>(v.size())))];
+}
+
+double median(std::vector<double> v) {
+    return quantile(std::move(v), 0.5);
 }
 
 std::string figure(const char* format, double value) {
@@ -240,6 +367,7 @@ struct Options {
     std::vector<int> storm;
     int stormRuns = 1;
     int checkMessages = 100000;
+    int http = 0;
     std::string queue = ZELVO_QUEUE_BIN;
     std::string gateway = ZELVO_GATEWAY_BIN;
 };
@@ -253,15 +381,7 @@ class Bench {
         ::unlink((o.dir + "/outbox.jsonl").c_str());
         gateway_ =
             start({o.gateway, "--listen", "127.0.0.1:0", "--outbox", o.dir + "/outbox.jsonl"}, log);
-        std::smatch m;
-        for (int i = 0; i < 200 && port_ == 0; ++i) {
-            const std::string text = slurp(log);
-            if (std::regex_search(text, m, std::regex("listening on 127\\.0\\.0\\.1:(\\d+)"))) {
-                port_ = std::stoi(m[1]);
-            } else {
-                std::this_thread::sleep_for(std::chrono::milliseconds(25));
-            }
-        }
+        port_ = portIn(log, std::regex("listening on 127\\.0\\.0\\.1:(\\d+)"), 5);
         if (port_ == 0) {
             std::fprintf(stderr, "queue bench: the simulator did not start (%s)\n", log.c_str());
             std::exit(2);
@@ -394,19 +514,9 @@ class Bench {
     // fetch without an answer is not counted when the runner ends within 2 s
     // of it: it went while the runner stopped.
     static void scrape(const std::string& log, const std::atomic<bool>& ended, Scrapes& r) {
-        const std::regex line("metrics on http://127\\.0\\.0\\.1:(\\d+)/metrics");
         const auto t0 = Clock::now();
-        int port = 0;
-        for (bool last = false; port == 0 && !last && since(t0) < 30;) {
-            last = ended;
-            const std::string text = slurp(log);
-            std::smatch m;
-            if (std::regex_search(text, m, line)) {
-                port = std::stoi(m[1]);
-            } else {
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            }
-        }
+        const int port =
+            portIn(log, std::regex("metrics on http://127\\.0\\.0\\.1:(\\d+)/metrics"), 30, &ended);
         if (port == 0) {
             ++r.failed;
             return;
@@ -728,6 +838,129 @@ class Bench {
         return r;
     }
 
+    struct Http {
+        double seconds = 0;      // from the clients' release to the last answer
+        std::vector<double> ms;  // each submission's, from its request to its whole answer
+        long long commits = 0;   // zelvo_queue_serve_commits_total
+        int reopened = 0;        // connections opened beyond one per client
+        std::string wrong;       // empty: each answered 201 and stored once
+    };
+
+    // `n` submissions "TAG i" to zelvo-queue serve on `db`, an empty queue,
+    // from kHttpClients threads, each with one keep-alive connection of its
+    // own, opened before the clients are released together; each must be
+    // answered 201 with an id no other got, and be in the database once,
+    // under that id, beside nothing else.
+    Http http(const std::string& db, const std::string& tag, int n) {
+        Http r;
+        const std::string conf = o_.dir + "/serve.conf", tokens = o_.dir + "/serve.tokens",
+                          out = o_.dir + "/serve-token.out", log = o_.dir + "/serve.log";
+        spit(conf,
+             slurp(o_.dir + "/queue.conf") +
+                 "[serve]\nmetrics = yes\nper-token-per-second = 1000000\n",
+             0644);
+        for (const auto& file : {tokens, out, log}) ::unlink(file.c_str());
+        if (finish(start({o_.queue, "token", "--tokens", tokens, "add", "bench", "--scope", "send"},
+                         out)) != 0) {
+            fail("cannot make a token (see " + out + ")");
+        }
+        std::string token;
+        std::istringstream(slurp(out)) >> token;
+        const pid_t server = start({o_.queue, "--db", db, "--config", conf, "serve", "--tokens",
+                                    tokens, "--listen", "127.0.0.1:0"},
+                                   log);
+        const int port = portIn(log, std::regex("serving http://127\\.0\\.0\\.1:(\\d+)/"), 30);
+        if (port == 0) {
+            ::kill(server, SIGTERM);
+            finish(server);
+            fail("zelvo-queue serve did not start (see " + log + ")");
+        }
+        const auto size = static_cast<std::size_t>(n);
+        std::vector<long long> ids(size, 0);
+        std::vector<int> status(size, 0);
+        r.ms.assign(size, 0);
+        std::atomic<int> next{0}, connected{0}, opened{0};
+        std::atomic<bool> go{false};
+        Clock::time_point t0;
+        std::vector<std::thread> clients;
+        for (int k = 0; k < kHttpClients; ++k) {
+            clients.emplace_back([&] {
+                HttpConnection c(port, 30);
+                c.open();
+                ++connected;
+                while (!go) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                std::string answer;
+                for (int i; (i = next++) < n && since(t0) < 120 + n / 20.0;) {
+                    const auto at = static_cast<std::size_t>(i);
+                    const std::string body = "{\"to\": \"0171123456\", \"text\": \"" + tag + " " +
+                                             std::to_string(i) + "\"}";
+                    const std::string request =
+                        "POST /v1/messages HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " +
+                        token + "\r\nContent-Type: application/json\r\nContent-Length: " +
+                        std::to_string(body.size()) + "\r\n\r\n" + body;
+                    const auto sent = Clock::now();
+                    status[at] = c.exchange(request, &answer);
+                    r.ms[at] = since(sent) * 1000;
+                    const auto id = answer.find("\"id\":");
+                    if (status[at] == 201 && id != std::string::npos) {
+                        ids[at] = std::atoll(answer.c_str() + id + 5);
+                    }
+                }
+                opened += c.opened - 1;
+            });
+        }
+        for (const auto waited = Clock::now(); connected < kHttpClients && since(waited) < 30;) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        t0 = Clock::now();
+        go = true;
+        for (auto& t : clients) t.join();
+        r.seconds = since(t0);
+        r.reopened = opened;
+        std::string page;
+        const int metrics = getMetrics(port, &page);
+        const auto commits = page.find("\nzelvo_queue_serve_commits_total ");
+        if (commits != std::string::npos) r.commits = std::atoll(page.c_str() + commits + 33);
+        ::kill(server, SIGTERM);
+        const int exit = finish(server);
+
+        // Each answered with an id of its own; each in the database once, under that id.
+        std::map<long long, int> byId;
+        int unanswered = 0;
+        for (std::size_t i = 0; i < size; ++i) {
+            if (status[i] == 201) {
+                byId.emplace(ids[i], static_cast<int>(i));
+            } else {
+                ++unanswered;
+            }
+        }
+        std::vector<int> stored(size, 0);
+        int stray = 0;
+        const std::string mark = tag + " ";
+        for (const auto& m : zelvoqueue::openStore(db)->list(std::nullopt)) {
+            const int i = m.body.compare(0, mark.size(), mark) == 0
+                              ? std::atoi(m.body.c_str() + mark.size())
+                              : -1;
+            const auto found = byId.find(m.id);
+            if (i < 0 || i >= n || found == byId.end() || found->second != i) {
+                ++stray;
+            } else {
+                ++stored[static_cast<std::size_t>(i)];
+            }
+        }
+        const auto once = std::count(stored.begin(), stored.end(), 1);
+        if (unanswered > 0 || static_cast<int>(byId.size()) + unanswered != n || stray > 0 ||
+            once != n || metrics != 200 || exit != 0) {
+            r.wrong = tag + ": " + std::to_string(unanswered) + " not answered 201, " +
+                      std::to_string(n - unanswered - static_cast<int>(byId.size())) +
+                      " ids given twice, " + std::to_string(n - once) + " not stored once, " +
+                      std::to_string(stray) + " other messages in the database; /metrics " +
+                      std::to_string(metrics) + ", serve exited " + std::to_string(exit) +
+                      " (see " + log + ")";
+        }
+        return r;
+    }
+
     std::string sqlite(const std::string& name) {
         const std::string db = o_.dir + "/" + name + ".db";
         for (const char* suffix : {"", "-wal", "-shm", "-runner.lock", "-writers.lock"}) {
@@ -773,11 +1006,13 @@ int main(int argc, char** argv) {
             o.stormRuns = std::max(1, std::atoi(value().c_str()));
         } else if (a == "--check-messages") {
             o.checkMessages = std::max(10, std::atoi(value().c_str()));
+        } else if (a == "--http") {
+            o.http = std::max(0, std::atoi(value().c_str()));
         } else {
             std::fprintf(stderr,
                          "usage: zelvo_queue_bench [--messages N] [--pg URI] [--dir DIR] "
                          "[--csv FILE] [--markdown] [--storm N,N,...] [--storm-runs R] "
-                         "[--check-messages M]\n");
+                         "[--check-messages M] [--http N]\n");
             return 64;
         }
     }
@@ -862,6 +1097,51 @@ int main(int argc, char** argv) {
         }
     }
 
+    std::vector<std::pair<std::string, std::string>> engines{{"SQLite", ""}};
+    if (!o.pg.empty()) engines.emplace_back("PostgreSQL", o.pg);
+    const auto at = [&](const std::string& uri, const std::string& file) {
+        return uri.empty() ? b.sqlite(file) : uri;
+    };
+
+    // Submissions over HTTP, beside the largest storm of add processes; on
+    // PostgreSQL in a database of its own, since the drains would send them.
+    Table http{"http: " + std::to_string(o.http) + " submissions to zelvo-queue serve, " +
+                   std::to_string(kHttpClients) +
+                   " keep-alive clients; beside the "
+                   "largest storm's adds/s",
+               {"engine", "requests/s", "median", "99th pct", "commits", "per commit",
+                "storm adds/s", "http/storm"},
+               {}};
+    std::string httpWrong;
+    for (const auto& [engine, uri] : engines) {
+        if (o.http == 0) break;
+        std::string why;
+        const std::string db =
+            uri.empty() ? b.sqlite("http") : freshDatabase(uri, "zelvo_bench_http", &why);
+        if (db.empty()) {
+            std::printf("\nhttp on %s left out: no database of its own: %s", engine.c_str(),
+                        why.c_str());
+            continue;
+        }
+        const Bench::Http h = b.http(db, "http-" + engine, o.http);
+        if (!uri.empty()) runSql(uri, "DROP DATABASE IF EXISTS zelvo_bench_http");
+        if (httpWrong.empty()) httpWrong = h.wrong;
+        const double rate = o.http / h.seconds;
+        const StormRow* storm = nullptr;
+        for (const auto& r : storms) {
+            if (r.engine == engine && (!storm || r.n > storm->n)) storm = &r;
+        }
+        const double adds = storm ? storm->n / storm->worst.allStored : 0;
+        http.rows.push_back(
+            {engine + (h.reopened ? " (" + std::to_string(h.reopened) + " reconnects)" : ""),
+             figure("%.0f", rate), figure("%.1f ms", median(h.ms)),
+             figure("%.1f ms", quantile(h.ms, 0.99)), std::to_string(h.commits),
+             figure("%.1f", h.commits ? o.http / static_cast<double>(h.commits) : 0),
+             storm ? figure("%.0f", adds) + " (" + std::to_string(storm->n) + ")" : "-",
+             storm ? figure("%.1f", rate / adds) : "-"});
+    }
+    if (o.http > 0) http.print();
+
     std::vector<std::pair<int, double>> scaling;
     if (!o.pg.empty()) {
         for (int runners : {1, 2, 4}) {
@@ -877,11 +1157,6 @@ int main(int argc, char** argv) {
     }
 
     // Watching the queue: /metrics served and fetched, the heartbeat, check.
-    std::vector<std::pair<std::string, std::string>> engines{{"SQLite", ""}};
-    if (!o.pg.empty()) engines.emplace_back("PostgreSQL", o.pg);
-    const auto at = [&](const std::string& uri, const std::string& file) {
-        return uri.empty() ? b.sqlite(file) : uri;
-    };
     Table watch{
         "watch: zelvo-queue run --once --workers 4; with --metrics, /metrics fetched "
         "once a second",
@@ -928,9 +1203,8 @@ int main(int argc, char** argv) {
     // drains' messages.
     const int big = o.checkMessages;
     if (!o.pg.empty()) {
-        std::string why = runSql(o.pg, "DROP DATABASE IF EXISTS zelvo_bench_check");
-        if (why.empty()) why = runSql(o.pg, "CREATE DATABASE zelvo_bench_check");
-        engines.back().second = withDatabase(o.pg, "zelvo_bench_check");
+        std::string why;
+        engines.back().second = freshDatabase(o.pg, "zelvo_bench_check", &why);
         if (!why.empty()) {
             std::printf("\ncheck on PostgreSQL left out: no database of its own: %s", why.c_str());
             engines.pop_back();
@@ -987,6 +1261,7 @@ int main(int argc, char** argv) {
                             r.n / r.worst.allStored, r.worst.failed, r.once ? "yes" : "no");
             }
         }
+        if (o.http > 0) http.markdown();
         for (const Table* t : {&watch, &beat, &check}) t->markdown();
     }
     if (!o.csv.empty()) {
@@ -1004,5 +1279,6 @@ int main(int argc, char** argv) {
         Bench::fail("watch: " + std::to_string(badScrapes) + " fetch(es) of /metrics without 200");
     }
     if (!unread.empty()) Bench::fail("watch: " + unread);
+    if (!httpWrong.empty()) Bench::fail("http: " + httpWrong);
     return 0;
 }

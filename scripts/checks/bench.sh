@@ -10,19 +10,22 @@
 # drain with /metrics served and fetched beside one without, the heartbeat
 # in a claim, and `check` and `metrics` on a queue of QUEUE_BENCH_CHECK_MESSAGES
 # (20,000; building it takes most of that part's time, 35 s of it for
-# 100,000 on PostgreSQL). Fails only when a call went unanswered, a message
-# was lost or stored twice, an add or another process failed, a fetch of
+# 100,000 on PostgreSQL); and QUEUE_BENCH_HTTP (2,000) submissions to
+# `zelvo-queue serve` per engine from 64 keep-alive clients, beside the
+# storm. Fails only when a call went unanswered, a message was lost or
+# stored twice, an add, a submission or another process failed, a fetch of
 # /metrics got no 200, or a plot cannot be made; the figures are printed,
 # never judged (plots: Debian's matplotlib).
 #
 # Full run (10,000 messages per figure, storms of 500, 1,000 and 2,000 adds,
-# 3 runs each, check on 100,000 messages; about 15 minutes on 2 CPUs):
+# 3 runs each, check on 100,000 messages, 10,000 submissions over HTTP;
+# about 15 minutes on 2 CPUs):
 #
 #   QUEUE_BENCH_FULL=1 bash scripts/checks/bench.sh .
 #
 # Each of QUEUE_BENCH_MESSAGES, QUEUE_BENCH_STORM (sizes, e.g. "500,1000"),
-# QUEUE_BENCH_STORM_RUNS and QUEUE_BENCH_CHECK_MESSAGES overrides its part of
-# either mode.
+# QUEUE_BENCH_STORM_RUNS, QUEUE_BENCH_CHECK_MESSAGES and QUEUE_BENCH_HTTP
+# overrides its part of either mode.
 set -uo pipefail
 root=$(cd "${1:-$(dirname "$0")/../..}" && pwd)
 cd "$root"
@@ -59,13 +62,13 @@ else
 fi
 if [ -n "${QUEUE_BENCH_FULL:-}" ]; then
   messages=${QUEUE_BENCH_MESSAGES:-10000} storm=${QUEUE_BENCH_STORM:-500,1000,2000} runs=${QUEUE_BENCH_STORM_RUNS:-3}
-  check=${QUEUE_BENCH_CHECK_MESSAGES:-100000}
+  check=${QUEUE_BENCH_CHECK_MESSAGES:-100000} http=${QUEUE_BENCH_HTTP:-10000}
 else
   messages=${QUEUE_BENCH_MESSAGES:-500} storm=${QUEUE_BENCH_STORM:-200} runs=${QUEUE_BENCH_STORM_RUNS:-1}
-  check=${QUEUE_BENCH_CHECK_MESSAGES:-20000}
+  check=${QUEUE_BENCH_CHECK_MESSAGES:-20000} http=${QUEUE_BENCH_HTTP:-2000}
 fi
 "$dir/bench/zelvo_queue_bench" --messages "$messages" --dir "$dir/queue-bench" \
   "${pg[@]}" --csv "$dir/queue.csv" --markdown --storm "$storm" --storm-runs "$runs" \
-  --check-messages "$check" || exit 1
+  --check-messages "$check" --http "$http" || exit 1
 /usr/bin/python3 bench/plot.py "$dir/queue.csv" "$dir/queue.png" "$messages messages per point" || exit 1
 echo "plot: $dir/queue.png"
