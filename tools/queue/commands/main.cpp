@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -455,7 +456,17 @@ int main(int argc, char** argv) {
     if (*addCmd) return addMessage(common.database(), common.config, a);
     if (*serveCmd) return serveQueue(common.database(), common.config, sa);
     if (*runCmd) return run(common, ro, listen);
-    if (*tokenCmd) return tokenCommand(tokenArgs);
+    if (*tokenCmd) {
+        // The file serve reads: --tokens, $ZELVO_QUEUE_TOKENS, [serve] tokens.
+        const char* env = std::getenv("ZELVO_QUEUE_TOKENS");
+        Config config;
+        std::string why;
+        if (tokenArgs.file.empty() && !(env && *env) &&
+            loadConfig(configPath(common.config), &config, &why)) {
+            tokenArgs.file = config.tokensPath;
+        }
+        return tokenCommand(tokenArgs);
+    }
     if (*metricsCmd) {
         try {
             const std::string text =

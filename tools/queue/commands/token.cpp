@@ -242,9 +242,9 @@ CLI::App* addTokenCommand(CLI::App& app, TokenArgs* args) {
     auto* cmd = app.add_subcommand("token", "the tokens of serve: add, list, remove");
     cmd->footer(kFooter);
     cmd->require_subcommand(1);
-    cmd->add_option(
-           "--tokens", args->file,
-           "the token file (default: $ZELVO_QUEUE_TOKENS, else " + std::string(kDefaultFile) + ")")
+    cmd->add_option("--tokens", args->file,
+                    "the token file (default: $ZELVO_QUEUE_TOKENS, else [serve] tokens, " +
+                        std::string(kDefaultFile) + ")")
         ->type_name("FILE");
     auto* add = cmd->add_subcommand("add", "make a token, print it once, store its hash");
     add->add_option("name", args->name, kNameRule)->required()->type_name("NAME");
