@@ -1,22 +1,38 @@
-"""Each manual page names exactly the options its program takes: options_test.py MAN-DIR PROGRAM..."""
+"""Each manual page names exactly the options its program takes, command by command:
+options_test.py MAN-DIR PROGRAM..."""
 import os, re, subprocess, sys, unittest
 
 MAN, PROGRAMS = sys.argv[1], sys.argv[2:]
-OPTION = r"(?<![\w-])(--?[A-Za-z][\w-]*)"
+OPTION = r"(--?[A-Za-z][\w-]*)"
+
+
+def taken(program, *command):
+    out = subprocess.run([program, *command, "--help"], capture_output=True, text=True, timeout=30).stdout
+    found = set(re.findall(r"(?<![\w-])" + OPTION, out.split("Options:", 1)[1].split("\n\n", 1)[0]))
+    return found - {"-h", "--help"} if command else found
+
+
+def described(page):
+    """The options of the page's OPTIONS section (None) and of each command's ("## add ...")."""
+    sections = {}
+    for heading, body in re.findall(r"^(#+ .*)\n((?:(?!#).*\n)*)", page, re.M):
+        command = None if heading == "# OPTIONS" else tuple(re.match(r"## ((?:[a-z]+ ?)*)", heading)[1].split()) \
+            if heading.startswith("## ") else "other"
+        options = set(re.findall(r"^\*" + OPTION + r"\*", body, re.M)) | set(re.findall(r", \*" + OPTION + r"\*", body))
+        if command != "other":
+            sections[command] = options
+    return sections
 
 
 class Options(unittest.TestCase):
     def test_the_page_names_the_programs_options(self):
         for program in PROGRAMS:
             name = os.path.basename(program)
-            with self.subTest(name):
-                help_text = subprocess.run([program, "--help"], capture_output=True, text=True, timeout=30).stdout
-                taken = set(re.findall(OPTION, help_text.split("Options:", 1)[1].split("\n\n", 1)[0]))
-                with open(os.path.join(MAN, f"{name}.1.scd")) as f:
-                    page = f.read()
-                described = set(re.findall(r"^\*" + OPTION[len("(?<![\\w-])"):] + r"\*", page, re.M))
-                described |= set(re.findall(r", \*(--?[A-Za-z][\w-]*)\*", page))
-                self.assertEqual(described, taken)
+            with open(os.path.join(MAN, f"{name}.1.scd")) as f:
+                sections = described(f.read())
+            for command, options in sections.items():
+                with self.subTest(name=name, command=command):
+                    self.assertEqual(options, taken(program, *(command or ())))
 
 
 if __name__ == "__main__":

@@ -30,10 +30,11 @@ enum Exit {
 constexpr char kDefaultFile[] = "/etc/zelvo/tokens";
 
 constexpr char kFooter[] =
-    "The token file is --tokens FILE, else $ZELVO_QUEUE_TOKENS, else /etc/zelvo/tokens;\n"
-    "serve reads the same. One line per token: NAME SCOPE SHA256 of the token. The\n"
-    "token itself is printed once by add and stored nowhere. Scopes: send, read and\n"
-    "admin; admin includes read, read does not include send.\n"
+    "The token file is --tokens FILE, else $ZELVO_QUEUE_TOKENS, else [serve] tokens of\n"
+    "the configuration, /etc/zelvo/tokens; serve reads the same. One line per token:\n"
+    "NAME SCOPE SHA256 of the token. The token itself is printed once by add and\n"
+    "stored nowhere. Scopes: send, read and admin; admin may do all that send and\n"
+    "read may, and retry and drop.\n"
     "\n"
     "Exit status: 0 done; 1 no such name (remove) or the name exists (add); 2 the\n"
     "file cannot be read or written, or others may read it; 64 usage error.";
