@@ -1,6 +1,6 @@
 """Each manual page names exactly the options its program takes, command by command:
 options_test.py MAN-DIR PROGRAM..."""
-import os, re, subprocess, sys, unittest
+import os, re, subprocess, sys, tempfile, unittest
 
 MAN, PROGRAMS = sys.argv[1], sys.argv[2:]
 OPTION = r"(--?[A-Za-z][\w-]*)"
@@ -33,6 +33,26 @@ class Options(unittest.TestCase):
             for command, options in sections.items():
                 with self.subTest(name=name, command=command):
                     self.assertEqual(options, taken(program, *(command or ())))
+
+
+    def test_the_configuration_page_names_the_keys_the_reader_takes(self):
+        queue = next(p for p in PROGRAMS if os.path.basename(p) == "zelvo-queue")
+        with open(os.path.join(MAN, "zelvo-queue.conf.5.scd")) as f:
+            page = f.read()
+        keys = {(section, key) for section, body in re.findall(r"^## \[(\w+)\].*\n((?:(?!#).*\n)*)", page, re.M)
+                for key in re.findall(r"^\*([a-z-]+)\* =", body, re.M)}
+        with tempfile.TemporaryDirectory() as d:
+            for section, key in sorted(keys):
+                with self.subTest(f"[{section}] {key}"):
+                    with open(os.path.join(d, "queue.conf"), "w") as f:
+                        f.write(f"[{section}]\n{key} = x\n")
+                    p = subprocess.run([queue, "--db", os.path.join(d, "q.db"), "--config", f.name, "run", "--once"],
+                                       capture_output=True, text=True, timeout=30)
+                    self.assertEqual(p.returncode, 78, p.stderr)  # never runs: no usable account
+                    self.assertNotIn("unknown", p.stderr)
+        with open(os.path.join(MAN, "..", "tools", "queue", "runner", "config.cpp")) as f:
+            read = set(re.findall(r'name == "([a-z-]+)"', f.read())) - {"key"}  # refused, with its reason
+        self.assertEqual({key for _, key in keys}, read)
 
 
 if __name__ == "__main__":

@@ -94,7 +94,7 @@ holds zelvo-tools "libzelvonet$major .*libpq5.*libsqlite3" \
   'usr/bin/zelvo-(send|gateway|queue)' usr/lib/systemd/system/zelvo-queue\\.service \
   usr/lib/systemd/system/zelvo-queue-serve\\.service \
   usr/share/man/man1/zelvo-send\\.1\\.gz usr/share/man/man1/zelvo-gateway\\.1\\.gz \
-  usr/share/man/man1/zelvo-queue\\.1\\.gz \
+  usr/share/man/man1/zelvo-queue\\.1\\.gz usr/share/man/man5/zelvo-queue\\.conf\\.5\\.gz \
   usr/lib/sysusers\\.d/zelvo-queue\\.conf etc/zelvo/queue\\.conf etc/default/zelvo-queue
 [ "${#debs[@]}" -eq 4 ] && { dpkg-deb --ctrl-tarfile "${debs[3]}" | tar -xO ./conffiles 2>/dev/null |
   grep -x /etc/zelvo/queue.conf >/dev/null || fail "zelvo-tools does not mark /etc/zelvo/queue.conf a conffile"; }
