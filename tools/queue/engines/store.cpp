@@ -4,7 +4,10 @@
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <system_error>
+#include <vector>
 
 namespace zelvoqueue {
 
@@ -60,20 +63,30 @@ std::string defaultDatabase() {
     return home + "/.local/state/zelvo/queue.db";
 }
 
-namespace {
-
-std::string hex(const std::string& bytes) {
+std::string toHex(const unsigned char* bytes, std::size_t n) {
     static const char kHex[] = "0123456789abcdef";
     std::string out;
-    for (char c : bytes) {
-        const auto b = static_cast<unsigned char>(c);
-        out += kHex[b >> 4];
-        out += kHex[b & 15];
+    out.reserve(2 * n);
+    for (std::size_t i = 0; i < n; ++i) {
+        out += kHex[bytes[i] >> 4];
+        out += kHex[bytes[i] & 15];
     }
     return out;
 }
 
-}  // namespace
+std::string randomHex(std::size_t n) {
+    std::vector<unsigned char> bytes(n);
+    std::size_t got = 0;
+    while (got < n) {
+        const ssize_t r = ::getrandom(bytes.data() + got, n - got, 0);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            throw std::system_error(errno, std::generic_category(), "getrandom");
+        }
+        got += static_cast<std::size_t>(r);
+    }
+    return toHex(bytes.data(), n);
+}
 
 std::string fingerprint(const NewMessage& m) {
     // Each field with its length, so that no two messages can share a text;
@@ -83,17 +96,11 @@ std::string fingerprint(const NewMessage& m) {
         plain += std::to_string(f->size()) + ":" + *f;
     }
     plain += std::to_string(m.test) + ":" + std::to_string(m.ttl);
-    return "1:" + hex(plain);
+    return "1:" + toHex(reinterpret_cast<const unsigned char*>(plain.data()), plain.size());
 }
 
 std::string newToken() {
-    std::string bytes(16, '\0');
-    std::size_t got = 0;
-    while (got < bytes.size()) {
-        const ssize_t n = ::getrandom(&bytes[got], bytes.size() - got, 0);
-        if (n > 0) got += static_cast<std::size_t>(n);
-    }
-    return hex(bytes);
+    return randomHex(16);
 }
 
 bool isPostgresUri(const std::string& where) {

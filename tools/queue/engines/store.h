@@ -80,6 +80,13 @@ std::string fingerprint(const NewMessage& m);
 // 128 random bits as hex: a new token for NewMessage::token.
 std::string newToken();
 
+// Bytes as lowercase hex digits.
+std::string toHex(const unsigned char* bytes, std::size_t n);
+
+// `n` random bytes as hex. Throws std::system_error when the system has no
+// randomness to give.
+std::string randomHex(std::size_t n);
+
 struct Attempt {
     int number = 0;
     std::string runner;

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <gnutls/crypto.h>
 #include <gnutls/gnutls.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,13 +14,13 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "store.h"
+
 namespace zelvoqueue {
 
 namespace {
 
 using Hash = std::array<unsigned char, 32>;
-
-constexpr char kHex[] = "0123456789abcdef";
 
 class Fd {
   public:
@@ -36,16 +35,6 @@ class Fd {
   private:
     int fd_;
 };
-
-std::string hex(const unsigned char* bytes, std::size_t n) {
-    std::string out;
-    out.reserve(2 * n);
-    for (std::size_t i = 0; i < n; ++i) {
-        out += kHex[bytes[i] >> 4];
-        out += kHex[bytes[i] & 0xf];
-    }
-    return out;
-}
 
 bool sha256(const std::string& text, Hash* out) {
     return gnutls_hash_fast(GNUTLS_DIG_SHA256, text.data(), text.size(), out->data()) == 0;
@@ -284,23 +273,13 @@ std::string Tokens::lastError() const {
 }
 
 std::string makeToken() {
-    unsigned char bytes[32];
-    std::size_t got = 0;
-    while (got < sizeof bytes) {
-        const ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw std::system_error(errno, std::generic_category(), "getrandom");
-        }
-        got += static_cast<std::size_t>(n);
-    }
-    return "zq_" + hex(bytes, sizeof bytes);
+    return "zq_" + randomHex(32);
 }
 
 std::string sha256Hex(const std::string& text) {
     Hash h{};
     if (!sha256(text, &h)) throw std::runtime_error("SHA-256 is not available");
-    return hex(h.data(), h.size());
+    return toHex(h.data(), h.size());
 }
 
 }  // namespace zelvoqueue
