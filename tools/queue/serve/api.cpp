@@ -189,15 +189,17 @@ Response Api::submit(const Request& r, const TokenEntry& t) {
     }
     c.message.dedupScope = "token:" + t.name;
     c.message.submitter = t.name;
-    return store(std::move(c.message), r.hasIdempotencyKey);
+    return answer(commit(c.message), r.hasIdempotencyKey);
 }
 
-Response Api::store(NewMessage m, bool keyed) {
-    const Intake::Result res = intake_.submit(m);
-    {
-        std::lock_guard<std::mutex> hold(mu_);
-        ++submissions_;
-    }
+Intake::Result Api::commit(const NewMessage& m) {
+    Intake::Result res = intake_.submit(m);
+    std::lock_guard<std::mutex> hold(mu_);
+    ++submissions_;
+    return res;
+}
+
+Response Api::answer(const Intake::Result& res, bool keyed) {
     switch (res.outcome) {
         case Intake::Outcome::Stored:
             return jsonResponse(201, {{"id", res.id}, {"state", "queued"}});
@@ -250,10 +252,12 @@ Response Api::alertmanager(const Request& r, const TokenEntry& t) {
     }
     if (messages.empty()) return errorResponse(400, "name a recipient: ?to=RECIPIENT", "to");
     json ids = json::array();
-    for (NewMessage& m : messages) {
-        Response one = store(std::move(m), true);
-        if (one.status >= 300) return one;
-        ids.push_back(json::parse(one.body)["id"]);
+    for (const NewMessage& m : messages) {
+        const Intake::Result res = commit(m);
+        if (res.outcome != Intake::Outcome::Stored && res.outcome != Intake::Outcome::Duplicate) {
+            return answer(res, true);
+        }
+        ids.push_back(res.id);
     }
     return jsonResponse(200, {{"ids", ids}});
 }

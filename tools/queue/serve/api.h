@@ -60,8 +60,11 @@ class Api {
     Response messages(const Request& r, const TokenEntry& t);
     Response decide(long long id, bool retry, const TokenEntry& t);
     Response metrics();
-    // Stores a checked message with the others waiting; the answer.
-    Response store(NewMessage m, bool keyed);
+    // Stores a checked message with the others waiting.
+    Intake::Result commit(const NewMessage& m);
+    // The answer to a submission that came to `res` (`keyed`: with an
+    // Idempotency-Key of the caller's).
+    Response answer(const Intake::Result& res, bool keyed);
     // False when the token has used its submissions of this second.
     bool withinRate(const std::string& token);
     // The 429 answer when it has.
