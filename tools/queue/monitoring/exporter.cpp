@@ -13,15 +13,7 @@ namespace zelvoqueue {
 
 namespace {
 
-// What the server said when it could not start, for the exception.
-thread_local std::string tStartError;
-
-void logStartError(void*, const char* format, va_list args) {
-    char buf[512];
-    std::vsnprintf(buf, sizeof buf, format, args);
-    tStartError = buf;
-    while (!tStartError.empty() && tStartError.back() == '\n') tStartError.pop_back();
-}
+thread_local std::string tServerError;
 
 MHD_Result respond(MHD_Connection* c, unsigned status, const std::string& body, const char* type) {
     MHD_Response* r = MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()),
@@ -69,6 +61,19 @@ void splitListen(const std::string& listen, const std::string& what, std::string
 
 }  // namespace
 
+void keepServerError(void*, const char* format, va_list args) {
+    char buf[512];
+    std::vsnprintf(buf, sizeof buf, format, args);
+    tServerError = buf;
+    while (!tServerError.empty() && tServerError.back() == '\n') tServerError.pop_back();
+}
+
+std::string takeServerError() {
+    std::string why;
+    why.swap(tServerError);
+    return why;
+}
+
 std::string ListenAddress::show(unsigned port) const {
     return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
@@ -100,15 +105,16 @@ MetricsServer::MetricsServer(const std::string& listen, const std::string& where
                              const RunnerMetrics& runner)
     : where_(where), runner_(runner) {
     ListenAddress a = resolveListen(listen, "metrics");
-    tStartError.clear();
+    takeServerError();
     daemon_ = MHD_start_daemon(
         MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_ERROR_LOG | (a.v6 ? MHD_USE_IPv6 : 0), 0, nullptr,
         nullptr, &handle, this, MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&a.addr),
-        MHD_OPTION_EXTERNAL_LOGGER, &logStartError, nullptr, MHD_OPTION_CONNECTION_LIMIT, 16u,
+        MHD_OPTION_EXTERNAL_LOGGER, &keepServerError, nullptr, MHD_OPTION_CONNECTION_LIMIT, 16u,
         MHD_OPTION_CONNECTION_TIMEOUT, 10u, MHD_OPTION_END);
     if (!daemon_) {
+        const std::string why = takeServerError();
         throw std::runtime_error("metrics: cannot listen on " + listen +
-                                 (tStartError.empty() ? "" : ": " + tStartError));
+                                 (why.empty() ? "" : ": " + why));
     }
     const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_BIND_PORT);
     address_ = a.show(info ? info->port : 0);

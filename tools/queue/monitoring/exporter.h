@@ -2,6 +2,7 @@
 // served by libmicrohttpd on a thread of its own. Nothing else is served.
 #pragma once
 
+#include <cstdarg>
 #include <memory>
 #include <string>
 
@@ -27,6 +28,12 @@ struct ListenAddress {
 
 // Throws std::runtime_error with the reason, naming `what` ("metrics").
 ListenAddress resolveListen(const std::string& listen, const std::string& what);
+
+// libmicrohttpd's logger while a server starts (MHD_OPTION_EXTERNAL_LOGGER):
+// its last message on this thread, for the error when it does not start.
+void keepServerError(void*, const char* format, va_list args);
+// That message since the last call ("" when none), cleared.
+std::string takeServerError();
 
 class MetricsServer {
   public:

@@ -15,16 +15,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-thread_local std::string tServerError;
-
-void logServerError(void* self, const char* format, va_list args) {
-    char buf[512];
-    std::vsnprintf(buf, sizeof buf, format, args);
-    tServerError = buf;
-    while (!tServerError.empty() && tServerError.back() == '\n') tServerError.pop_back();
-    (void)self;
-}
-
 std::string header(MHD_Connection* c, const char* name) {
     const char* v = MHD_lookup_connection_value(c, MHD_HEADER_KIND, name);
     return v ? v : "";
@@ -185,7 +175,7 @@ Server::Server(Api& api, const ListenAddress& where, const ServerLimits& limits,
         {MHD_OPTION_CONNECTION_MEMORY_LIMIT, 32768, nullptr},
         {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&Handlers::completed), this},
         {MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(&Handlers::connection), this},
-        {MHD_OPTION_EXTERNAL_LOGGER, reinterpret_cast<intptr_t>(&logServerError), this},
+        {MHD_OPTION_EXTERNAL_LOGGER, reinterpret_cast<intptr_t>(&keepServerError), nullptr},
     };
     if (!tlsCert_.empty()) {
         options.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(tlsCert_.c_str())});
@@ -194,7 +184,7 @@ Server::Server(Api& api, const ListenAddress& where, const ServerLimits& limits,
     options.push_back({MHD_OPTION_END, 0, nullptr});
     working_ = limits.workers;
     for (int i = 0; i < limits.workers; ++i) workers_.emplace_back([this] { work(); });
-    tServerError.clear();
+    takeServerError();
     daemon_ = MHD_start_daemon(MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME |
                                    MHD_USE_ERROR_LOG | (a.v6 ? MHD_USE_IPv6 : 0) |
                                    (tlsCert_.empty() ? 0 : MHD_USE_TLS),
@@ -204,8 +194,9 @@ Server::Server(Api& api, const ListenAddress& where, const ServerLimits& limits,
         stopping_ = true;
         jobsReady_.notify_all();
         for (auto& t : workers_) t.join();
+        const std::string why = takeServerError();
         throw std::runtime_error("serve: cannot listen on " + a.show(0) +
-                                 (tServerError.empty() ? "" : ": " + tServerError));
+                                 (why.empty() ? "" : ": " + why));
     }
     const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_BIND_PORT);
     port_ = info ? info->port : 0;
