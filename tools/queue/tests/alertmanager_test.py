@@ -1,5 +1,5 @@
 """serve's webhook receiver fed by a real alerting system, Debian's prometheus-alertmanager on loopback
-with the cluster off: alertmanager_test.py QUEUE GATEWAY README"""
+with the cluster off: alertmanager_test.py QUEUE GATEWAY SOURCE-DIR"""
 import contextlib, datetime, http.client, json, os, re, socket, subprocess, sys, threading, time, unittest
 
 from queue_test import read, stop, wait_for

@@ -1,8 +1,8 @@
 """zelvo-queue watched: the check plugin, the metrics and a real Prometheus scraping a runner:
-monitoring_test.py QUEUE GATEWAY README [unittest arguments]"""
+monitoring_test.py QUEUE GATEWAY SOURCE-DIR [unittest arguments]"""
 import json, os, re, shutil, socket, subprocess, sys, time, unittest, urllib.error, urllib.parse, urllib.request
 
-from queue_test import QUEUE, README, QueueCase, read, recipe, stop, wait_for, write
+from queue_test import QUEUE, QueueCase, documents, read, recipe, stop, wait_for, write
 
 PERF = r"'(\w+)'=(\d+)(s?);([^;]*);([^;]*);0"
 
@@ -122,18 +122,18 @@ class Check(QueueCase):
                 self.assertEqual(rc, 2, text)
                 self.assertRegex(text, r"^QUEUE CRITICAL - no runner for \d+ s, \d due")
 
-    def test_the_readme_recipes_give_the_state(self):
-        readme = read(README).replace("/usr/bin/zelvo-queue", QUEUE).replace("/var/lib/zelvo/queue.db", self.db)
+    def test_the_recipes_give_the_state(self):
+        docs = documents().replace("/usr/bin/zelvo-queue", QUEUE).replace("/var/lib/zelvo/queue.db", self.db)
         self.queue(due=[1000], quiet=1)
-        nagios = recipe("nagios-check", readme)
+        nagios = recipe("nagios-check", docs)
         args = re.search(r"check_command\s+\w+!(\S+)", nagios).group(1).split("!")
         line = re.sub(r"\$ARG(\d)\$", lambda m: args[int(m[1]) - 1], re.search(r"command_line\s+(.*)", nagios)[1])
-        icinga = recipe("icinga2-check", readme)
+        icinga = recipe("icinga2-check", docs)
         argv = json.loads(re.search(r"command = (\[.*\])", icinga).group(1))
         values = dict(re.findall(r'vars\.(\w+) = (\d+)', icinga))
         for key, var in re.findall(r'"(\S+)" = "\$(\w+)\$"', icinga):
             argv += [key, values[var]]
-        zabbix = recipe("zabbix-check", readme)
+        zabbix = recipe("zabbix-check", docs)
         item = re.search(r"^UserParameter=zelvo\.queue\.status,(.*)$", zabbix, re.M).group(1)
         for cmd, rc, out in [(["/bin/sh", "-c", line], 1, r"^QUEUE WARNING - 1 due, oldest 10\d\d s"),
                              (argv, 1, r"^QUEUE WARNING - 1 due, oldest 10\d\d s"),

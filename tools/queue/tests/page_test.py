@@ -1,4 +1,4 @@
-"""The review page of zelvo-queue serve in a headless browser: page_test.py QUEUE GATEWAY README [unittest args]"""
+"""The review page of zelvo-queue serve in a headless browser: page_test.py QUEUE GATEWAY SOURCE-DIR [unittest args]"""
 import os, socket, sys, unittest
 
 try:
@@ -11,7 +11,7 @@ except ImportError:  # Debian's package is there for Debian's interpreter
         os.execv("/usr/bin/python3", ["/usr/bin/python3", *sys.argv])
     webdriver = None
 
-from queue_test import README
+from queue_test import ROOT
 from serve_test import ServeCase
 
 CHROMIUM, DRIVER = "/usr/bin/chromium", "/usr/bin/chromedriver"
@@ -121,7 +121,7 @@ class Page(ServeCase):
         d = self.browser()
         self.sign_in(d, "alice", message=True)
         if os.environ.get("ZELVO_SCREENSHOT") == "1":
-            os.makedirs(docs := os.path.join(os.path.dirname(README), "docs"), exist_ok=True)
+            os.makedirs(docs := os.path.join(ROOT, "docs"), exist_ok=True)
             d.save_screenshot(os.path.join(docs, "review-page.png"))
         self.assertIn("may already have been delivered", self.confirm(d, "retry", accept=False))
         self.assertEqual(self.listed()[1], "unknown")

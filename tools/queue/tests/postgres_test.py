@@ -1,9 +1,9 @@
 """zelvo-queue on a PostgreSQL server of the tests' own (Debian's initdb and pg_ctl, as the user
-postgres when run as root) on 127.0.0.1 with a password file: postgres_test.py QUEUE GATEWAY README"""
+postgres when run as root) on 127.0.0.1 with a password file: postgres_test.py QUEUE GATEWAY SOURCE-DIR"""
 import contextlib, glob, os, pwd, re, shutil, socket, subprocess, sys, tempfile, threading, time, unittest
 
 import monitoring_test, queue_test, serve_test
-from queue_test import QUEUE, README, QueueCase, read, recipe, stop, wait_for, write
+from queue_test import QUEUE, ROOT, QueueCase, read, recipe, stop, wait_for, write
 
 
 class Server:
@@ -113,7 +113,7 @@ class PgKeys(PgCase, queue_test.Keys):
 
 
 class PgCheck(PgCase, monitoring_test.Check):
-    test_ranges_as_plugins_read_them = test_the_readme_recipes_give_the_state = None
+    test_ranges_as_plugins_read_them = test_the_recipes_give_the_state = None
     test_unknown_when_it_cannot_tell = None
 
     def fresh(self, i):
@@ -192,8 +192,8 @@ class Postgres(PgCase):
         self.assertIn("password file", p.stderr)
         self.assertNotIn("geheim-pg", p.stderr)
 
-    def test_the_unit_with_the_readme_environment_file(self):
-        unit = read(os.path.join(os.path.dirname(README), "tools/queue/service/zelvo-queue.service"))
+    def test_the_unit_with_the_documented_environment_file(self):
+        unit = read(os.path.join(ROOT, "tools/queue/service/zelvo-queue.service"))
         env_file = recipe("environment").replace("db.example.net:5432/zelvo", self.db.split("@")[1])
         env = {**dict(re.findall(r"^Environment=(\w+)=(.*)$", unit, re.M)),
                **dict(re.findall(r"^(\w+)=(.*)$", env_file, re.M)),

@@ -1,9 +1,9 @@
 """zelvo-queue as its users meet it, against the real simulator zelvo-gateway:
-queue_test.py QUEUE GATEWAY README [unittest arguments]"""
-import concurrent.futures, ctypes, json, os, random, re, resource, shutil, signal, sqlite3, subprocess, sys
+queue_test.py QUEUE GATEWAY SOURCE-DIR [unittest arguments]"""
+import concurrent.futures, ctypes, glob, json, os, random, re, resource, shutil, signal, sqlite3, subprocess, sys
 import contextlib, tempfile, time, unittest
 
-QUEUE, GATEWAY, README = sys.argv[1:4]
+QUEUE, GATEWAY, ROOT = sys.argv[1:4]
 KEY = "geheim"
 
 
@@ -19,8 +19,13 @@ def write(path, data, mode=0o644):
     return path
 
 
-def recipe(name, readme=None):
-    return re.search(rf"<!-- recipe: {name} -->\n```\w*\n(.*?)```", readme or read(README), re.S).group(1)
+def documents():
+    """The README and docs/*.md in one text: the recipes are in there."""
+    return "".join(read(p) for p in [os.path.join(ROOT, "README.md"), *sorted(glob.glob(os.path.join(ROOT, "docs", "*.md")))])
+
+
+def recipe(name, text=None):
+    return re.search(rf"<!-- recipe: {name} -->\n```\w*\n(.*?)```", text or documents(), re.S).group(1)
 
 
 def wait_for(predicate, seconds=20, what="condition"):
@@ -460,8 +465,8 @@ class DiskFull(QueueCase):
 
 
 class Recipes(QueueCase):
-    def test_each_recipe_of_the_readme_queues_its_alert(self):
-        readme = read(README).replace("/usr/bin/zelvo-queue", QUEUE).replace("/var/lib/zelvo/queue.db", self.db)
+    def test_each_recipe_queues_its_alert(self):
+        docs = documents().replace("/usr/bin/zelvo-queue", QUEUE).replace("/var/lib/zelvo/queue.db", self.db)
 
         def expand(text, macros):
             return re.sub(r"\$([\w.]+)\$", lambda m: macros[m.group(1)], text)
@@ -471,13 +476,13 @@ class Recipes(QueueCase):
                   "CONTACTPAGER": "+491711111111", "user.pager": "01722222222", "notification.type": "PROBLEM",
                   "service.name": "disk", "host.name": "db2", "service.state": "CRITICAL",
                   "service.output": "€ 1% frei"}
-        nagios = expand(re.search(r"command_line\s+(.*)", recipe("nagios", readme)).group(1), macros)
-        icinga = recipe("icinga2", readme)
+        nagios = expand(re.search(r"command_line\s+(.*)", recipe("nagios", docs)).group(1), macros)
+        icinga = recipe("icinga2", docs)
         argv = json.loads(re.search(r"command = (\[.*\])", icinga).group(1))
         arguments = re.findall(r'"(\S+)" = \{ value = "(.*?)";.*order = (\d+) \}', icinga)
         argv += [w for key, value, _ in sorted(arguments, key=lambda a: int(a[2]))
                  for w in (key, expand(value, macros))]
-        zabbix = self.file("zelvo-queue.sh", recipe("zabbix", readme), 0o755)
+        zabbix = self.file("zelvo-queue.sh", recipe("zabbix", docs), 0o755)
         problem = [zabbix, "+491733333333", "Problem: db3 down", "Ping\nverloren", "4711", "{EVENT.RECOVERY.ID}"]
         for cmd in (["/bin/sh", "-c", nagios], argv, problem, problem,  # Zabbix tried it again
                     [*problem[:2], "Resolved: db3 up", "Ping ok", "4711", "4712"]):

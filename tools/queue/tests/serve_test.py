@@ -1,4 +1,4 @@
-"""zelvo-queue serve, the HTTP interface, as its clients meet it: serve_test.py QUEUE GATEWAY README"""
+"""zelvo-queue serve, the HTTP interface, as its clients meet it: serve_test.py QUEUE GATEWAY SOURCE-DIR"""
 import concurrent.futures, contextlib, http.client, json, os, re, resource, socket, sqlite3, ssl, subprocess, sys, threading, time, unittest
 
 from queue_test import QUEUE, QueueCase, read, stop, wait_for

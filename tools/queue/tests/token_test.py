@@ -1,5 +1,5 @@
 """zelvo-queue token: the token file of serve, its hashes and its permissions:
-token_test.py QUEUE GATEWAY README [unittest arguments]"""
+token_test.py QUEUE GATEWAY SOURCE-DIR [unittest arguments]"""
 import hashlib, os, re, shutil, stat, subprocess, sys, tempfile, unittest
 
 from queue_test import QUEUE, read, write
