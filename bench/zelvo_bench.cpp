@@ -17,9 +17,9 @@
 //             counted in the simulator's outbox (lost, doubled).
 //
 // Options: --quick (short runs, for the test command), --csv FILE (the
-// thread scaling, for plot.py), --markdown (README tables). Exits non-zero
-// only when a call did not get its answer, or a message of the load run was
-// lost or stored twice; timings never fail it.
+// thread scaling, for plot.py), --markdown (the tables of docs/benchmarks.md).
+// Exits non-zero only when a call did not get its answer, or a message of the
+// load run was lost or stored twice; timings never fail it.
 #include <arpa/inet.h>
 #include <curl/curl.h>
 #include <netdb.h>

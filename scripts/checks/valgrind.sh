@@ -2,7 +2,7 @@
 # Runs the library's tests (bad peers included) and the fuzz corpus replays once
 # under Valgrind's memcheck (build/valgrind, no sanitizers). Any memory error
 # or definite leak fails the check. What is left out, and why, is listed in
-# SKIP below and in the README ("Robustness and benchmark").
+# SKIP below and in docs/benchmarks.md ("Robustness and benchmark").
 set -uo pipefail
 root=${1:-$(cd "$(dirname "$0")/../.." && pwd)}
 cd "$root"
