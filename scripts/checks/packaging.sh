@@ -88,6 +88,7 @@ holds "libzelvonet$major" 'libc6' "$lib/libzelvonet\\.so\\.$major" "$lib/libzelv
 dpkg-deb --ctrl-tarfile "${debs[0]}" | tar -t | grep shlibs >/dev/null || fail "libzelvonet$major has no shlibs file"
 holds libzelvonet-dev "libzelvonet$major \\(= $version\\)" "$lib/libzelvonet\\.so" \
   usr/include/zelvonet/zelvonet\\.h "$lib/pkgconfig/zelvonet\\.pc" \
+  'usr/share/man/man3/(zelvonet|sendSMS2|sendSMS)\.3\.gz' \
   "$lib/cmake/zelvonet/zelvonet(Config|ConfigVersion|Targets|Targets-release)\\.cmake"
 holds zelvodesk "libzelvonet$major .*libqt6widgets6" usr/bin/zelvodesk usr/share/applications/zelvodesk\\.desktop \
   usr/share/man/man1/zelvodesk\\.1\\.gz \
@@ -100,6 +101,17 @@ holds zelvo-tools "libzelvonet$major .*libpq5.*libsqlite3" \
   usr/lib/sysusers\\.d/zelvo-queue\\.conf etc/zelvo/queue\\.conf etc/default/zelvo-queue
 [ "${#debs[@]}" -eq 4 ] && { dpkg-deb --ctrl-tarfile "${debs[3]}" | tar -xO ./conffiles 2>/dev/null |
   grep -x /etc/zelvo/queue.conf >/dev/null || fail "zelvo-tools does not mark /etc/zelvo/queue.conf a conffile"; }
+
+step "manual pages"
+# Each page as man renders it: groff's warnings (man --warnings) are faults.
+for deb in "${debs[@]}"; do
+  rm -rf "$work/man" && mkdir -p "$work/man" && dpkg-deb -x "$deb" "$work/man"
+  while read -r page; do
+    warned=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
+    [ -z "$warned" ] || fail "man --warnings on ${page#"$work/man/"}: $warned"
+    echo "   ${page#"$work/man/"}: $(MANWIDTH=80 man -l "$page" 2>/dev/null | wc -l) lines"
+  done < <(find "$work/man/usr/share/man" -type f -name '*.gz' 2>/dev/null | sort)
+done
 
 step "lintian"
 for deb in "${debs[@]}"; do
@@ -119,6 +131,10 @@ export DEBIAN_FRONTEND=noninteractive
 dpkg -i "${debs[@]}" >"$work/dpkg-i.log" 2>&1 || { cat "$work/dpkg-i.log"; no "dpkg -i failed"; exit 1; }
 for p in "${pkgs[@]}"; do dpkg -L "$p" >"$work/files-$p"; done
 ldconfig -p | grep "libzelvonet.so.1 " >/dev/null || no "ldconfig does not know libzelvonet.so.1"
+# What a user types after installing: each page by its name.
+for page in zelvo-queue zelvo-queue.conf zelvo-send zelvo-gateway zelvodesk zelvonet sendSMS2; do
+  MANWIDTH=80 man "$page" 2>/dev/null | grep -q '^NAME' || no "man $page shows no page"
+done
 if command -v systemd-sysusers >/dev/null; then getent passwd zelvo >/dev/null || no "postinst made no user zelvo"; fi
 if command -v systemd-analyze >/dev/null; then
   systemd-analyze verify /usr/lib/systemd/system/zelvo-queue{,-serve}.service 2>&1 |
