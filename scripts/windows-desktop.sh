@@ -77,7 +77,7 @@ qt_features=(
 )
 # The cross compiler is part of the key: install it first (--cache-status
 # only looks).
-[ $status_only -eq 1 ] || "$root/scripts/ensure-packages.sh" build windows windows-desktop
+[ $status_only -eq 1 ] || "$root/scripts/ensure-packages.sh" build desktop windows windows-desktop
 # The cache key: toolkit version, the configuration above, the toolchain
 # file and the cross compiler's version.
 key=$( {
