@@ -1,5 +1,7 @@
-# The folder a Windows user unzips and starts zelvodesk.exe from, and its
-# ZIP (cpack in the build directory: zelvodesk-<version>-win64.zip):
+# The folder a Windows user unzips and starts zelvodesk.exe from, its ZIP
+# (cpack -G ZIP in the build directory: zelvodesk-<version>-win64.zip) and
+# the installer of the same files (cpack -G NSIS, with Debian's makensis:
+# zelvodesk-<version>-setup.exe, from packaging/windows/NSIS.template.in):
 #
 #   zelvodesk.exe, zelvonet.dll       the program and the library it imports
 #   Qt6Core.dll ... Qt6Widgets.dll    the toolkit's libraries the program loads
@@ -43,8 +45,9 @@ get_target_property(desktop_bin zelvodesk BINARY_DIR)
 list(TRANSFORM catalogs PREPEND ${desktop_bin}/)
 install(FILES ${catalogs} DESTINATION . COMPONENT desktop)
 
-set(CPACK_GENERATOR ZIP)
+set(CPACK_GENERATOR ZIP NSIS)
 set(CPACK_PACKAGE_NAME zelvodesk)
+set(CPACK_PACKAGE_VENDOR "Zelvo")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_SYSTEM_NAME win64)
 set(CPACK_ARCHIVE_COMPONENT_INSTALL OFF)
@@ -53,4 +56,18 @@ set(CPACK_COMPONENTS_ALL desktop)
 # archive takes every component, the library's development files too.
 set(CPACK_INSTALL_CMAKE_PROJECTS "${PROJECT_BINARY_DIR};zelvo;desktop;/")
 set(CPACK_STRIP_FILES ON)
+
+# The installer: the project's own script (CPack's stock one offers PATH
+# options and sixty languages), per machine under Program Files. Its
+# values are CPACK_ variables, the only ones cpack passes on.
+set(CPACK_MODULE_PATH ${CMAKE_CURRENT_LIST_DIR}/windows)
+set(CPACK_PACKAGE_INSTALL_DIRECTORY zelvodesk)
+set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY zelvodesk)
+set(CPACK_NSIS_COMPRESSOR lzma)
+set(CPACK_ZELVO_DISPLAY_NAME "Zelvo SMS")
+set(CPACK_ZELVO_VERSION4 ${PROJECT_VERSION}.0)
+set(CPACK_ZELVO_ICON ${PROJECT_SOURCE_DIR}/desktop/images/zelvodesk.ico)
+# One package name per generator: the ZIP keeps its name, the installer is
+# zelvodesk-<version>-setup.exe.
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/windows/generators.cmake)
 include(CPack)

@@ -9,7 +9,8 @@
 #      tree, keyed by the toolkit's version and configuration: only the first
 #      run on a machine pays for it (half an hour to an hour on two cores).
 #   2. zelvodesk.exe and zelvonet.dll against it (build/win-desktop), the
-#      folder a Windows user unzips and CPack's zelvodesk-1.0.3-win64.zip.
+#      folder a Windows user unzips, CPack's zelvodesk-1.0.3-win64.zip and
+#      the installer zelvodesk-1.0.3-setup.exe (makensis).
 #   3. unless --no-check: the checks of scripts/checks/windows-desktop.sh
 #      under wine64 and Xvfb.
 #
@@ -189,12 +190,17 @@ cmake -S "$root" -B "$build" -G Ninja \
 # desktop/all: the program, its tests and catalogs, and zelvonet.dll.
 nice -n 10 cmake --build "$build" -j"$jobs" --target desktop/all >"$build.build.log" 2>&1 ||
   { grep -A12 -m5 'FAILED\|error' "$build.build.log" | head -n 80; die "building the program"; }
-rm -f "$build"/zelvodesk-*-win64.zip
-(cd "$build" && cpack -G ZIP) >"$build.cpack.log" 2>&1 ||
-  { tail -n 30 "$build.cpack.log"; die "cpack -G ZIP"; }
+rm -f "$build"/zelvodesk-*-win64.zip "$build"/zelvodesk-*-setup.exe
+for generator in ZIP NSIS; do
+  (cd "$build" && cpack -G $generator) >"$build.cpack.log" 2>&1 ||
+    { tail -n 30 "$build.cpack.log"; die "cpack -G $generator"; }
+done
 zip=$(find "$build" -maxdepth 1 -name 'zelvodesk-*-win64.zip')
 [ -f "$zip" ] || die "cpack made no zelvodesk ZIP"
 log "$(basename "$zip"): $(du -k "$zip" | cut -f1) KiB, $(unzip -Z1 "$zip" | grep -vc '/$') files"
+setup=$(find "$build" -maxdepth 1 -name 'zelvodesk-*-setup.exe')
+[ -f "$setup" ] || die "cpack made no zelvodesk installer"
+log "$(basename "$setup"): $(du -k "$setup" | cut -f1) KiB"
 log "program and ZIP in $(($(seconds) - t_program)) s"
 
 # ---------------------------------------------------------------- 3. checks
