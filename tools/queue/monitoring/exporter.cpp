@@ -8,6 +8,7 @@
 #include <cstdarg>
 #include <cstring>
 #include <stdexcept>
+#include <string_view>
 
 namespace zelvoqueue {
 
@@ -71,11 +72,23 @@ void keepServerError(void*, const char* format, va_list args) {
 std::string takeServerError() {
     std::string why;
     why.swap(tServerError);
+    // Given a socket address, the library names the port it was handed
+    // apart, always 0 ("Failed to bind to port 0: ..."): only the reason counts.
+    constexpr std::string_view kBind = "Failed to bind to port ";
+    if (why.rfind(kBind, 0) == 0) {
+        if (const auto colon = why.find(": "); colon != std::string::npos) why.erase(0, colon + 2);
+    }
     return why;
 }
 
 std::string ListenAddress::show(unsigned port) const {
     return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
+unsigned ListenAddress::port() const {
+    const auto* in = reinterpret_cast<const sockaddr_in*>(&addr);
+    const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&addr);
+    return ntohs(v6 ? in6->sin6_port : in->sin_port);
 }
 
 ListenAddress resolveListen(const std::string& listen, const std::string& what) {

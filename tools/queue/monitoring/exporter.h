@@ -24,6 +24,8 @@ struct ListenAddress {
 
     // "127.0.0.1:9101" or "[::1]:9101".
     std::string show(unsigned port) const;
+    // The port asked for (0: any free one).
+    unsigned port() const;
 };
 
 // Throws std::runtime_error with the reason, naming `what` ("metrics").

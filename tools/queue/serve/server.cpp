@@ -195,7 +195,7 @@ Server::Server(Api& api, const ListenAddress& where, const ServerLimits& limits,
         jobsReady_.notify_all();
         for (auto& t : workers_) t.join();
         const std::string why = takeServerError();
-        throw std::runtime_error("serve: cannot listen on " + a.show(0) +
+        throw std::runtime_error("serve: cannot listen on " + a.show(a.port()) +
                                  (why.empty() ? "" : ": " + why));
     }
     const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_BIND_PORT);

@@ -217,6 +217,17 @@ class Transport(ServeCase):
             self.assertTrue(closed)
             self.assertLess(time.monotonic() - started, 8)
 
+    def test_a_taken_port_is_named_with_its_reason(self):
+        with socket.socket() as taken:
+            taken.bind(("127.0.0.1", 0))
+            taken.listen()
+            where = "127.0.0.1:%d" % taken.getsockname()[1]
+            for command, args in [("serve", ["--tokens", self.tokens, "--listen", where]),
+                                  ("run", ["--once", "--metrics", where])]:
+                with self.subTest(command):
+                    p = self.q(command, *args, rc=78)
+                    self.assertIn(f"cannot listen on {where}: Address already in use\n", p.stderr)
+
     def test_https_and_where_plain_http_may_listen(self):
         self.assertIn("plain HTTP only on a loopback address", self.serve(listen="0.0.0.0:0", rc=78).log())
         cert, key = os.path.join(self.dir, "cert.pem"), os.path.join(self.dir, "key.pem")
