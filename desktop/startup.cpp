@@ -33,9 +33,11 @@ QString systemFaceFor(const QString&) {
 }
 #endif
 
-void followSystemFont(const QWidget& window) {
+void followSystemFont(const QWidget* window) {
     QStringList families{QApplication::font().family()};
-    for (const QWidget* w : window.findChildren<QWidget*>()) families << w->font().family();
+    if (window) {
+        for (const QWidget* w : window->findChildren<QWidget*>()) families << w->font().family();
+    }
     families.removeDuplicates();
     for (const QString& family : families) {
         // Installed: it has styles. The database lists the system's default
@@ -44,8 +46,8 @@ void followSystemFont(const QWidget& window) {
         const QString face = systemFaceFor(family);
         if (face.isEmpty() || QFontDatabase::styles(face).isEmpty()) continue;
         QFont::insertSubstitution(family, face);
-        // The application's font was in use before the window was made: the
-        // toolkit keeps what it loaded for it, so it is set anew.
+        // The application's font may be in use already: the toolkit keeps
+        // what it loaded for it, so it is set anew.
         if (family == QApplication::font().family()) {
             QFont font = QApplication::font();
             font.setFamilies({face});
@@ -61,8 +63,10 @@ int runZelvodesk() {
     (void)translator.load(QStringLiteral("qt_de.qm"));
     QCoreApplication::installTranslator(&translator);
 
+    // Before the first widget: the style measures with the application's font.
+    followSystemFont(nullptr);
     SendSMS window;
-    followSystemFont(window);
+    followSystemFont(&window);
     window.show();
     return QApplication::exec();
 }

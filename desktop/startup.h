@@ -10,13 +10,15 @@ class QWidget;
 // Where the system lacks a family that the window's texts ask for (the
 // toolkit's default font, the form's heading: a Windows without its dialog
 // font, as a fresh Wine prefix is), the toolkit picks one of the installed
-// families by its own scoring: a serif, or even an icon font whose glyphs are
-// symbols. The system itself draws another face for that family, the
-// substitute it chooses, as in every other program's dialogs. Makes the
-// toolkit substitute that face for each such family. Changes nothing where
-// the families are installed, and nothing on other systems than Windows.
-// Call it before the window is shown.
-void followSystemFont(const QWidget& window);
+// families by its own scoring: a serif, or even a font of mathematical
+// symbols or icons. The system itself draws another face for that family,
+// the substitute it chooses, as in every other program's dialogs. Makes the
+// toolkit substitute that face for the application's font and, given a
+// window, for each family its widgets ask for. Changes nothing where the
+// families are installed, and nothing on other systems than Windows. Call it
+// without a window before the first widget is made (the style measures with
+// the application's font), then with the window before it is shown.
+void followSystemFont(const QWidget* window);
 
 // The face the system draws for `family`: the family itself when it is
 // installed, else its substitute; empty where that cannot be asked (and on

@@ -102,6 +102,8 @@ window() { xdotool search --name "^$1\$" | head -n 1 | grep .; }
 clipboard() { timeout 5 xclip -o -selection clipboard 2>/dev/null; }
 # keys TEXT...: types each TEXT into the focused field, then Tab.
 keys() { for t in "$@"; do [ -z "$t" ] || xdotool type --delay 40 "$t"; xdotool key Tab; sleep 0.2; done; }
+# menu_up: the program shows a second window, its context menu.
+menu_up() { [ "$(xdotool search --onlyvisible --class zelvodesk.exe 2>/dev/null | wc -l)" -gt 1 ]; }
 copied() { xdotool key ctrl+c && sleep 1 && clipboard | grep "Antwort vom Server" >/dev/null; }
 # sends LABEL TEXT: in the SendSMS window just started, checks the German
 # context menu, sends TEXT through the simulator as the proxy and reads the
@@ -112,8 +114,11 @@ sends() {
   win=$(window SendSMS)
   xdotool windowfocus --sync "$win" && sleep 1
   xdotool type --delay 40 12345
-  # The context menu of the customer number: its German "&Kopieren" is K.
-  xdotool key ctrl+a Menu && sleep 1 && xdotool key k && sleep 1
+  # The context menu of the customer number, once it is up: its German
+  # "&Kopieren" is K.
+  xdotool key ctrl+a Menu
+  until_true 20 menu_up || fail "$label: no context menu"
+  sleep 0.5 && xdotool key k && sleep 1
   [ "$(clipboard)" = 12345 ] || fail "$label: the line edit's context menu is not German (K did not copy)"
   # Tab order: kdnr, kuerzel, key, receiver, testSend, proxy, proxy host and
   # port, message. The message takes Tab (with or without Shift, under Wine) as
