@@ -191,10 +191,9 @@ cmake -S "$root" -B "$build" -G Ninja \
 nice -n 10 cmake --build "$build" -j"$jobs" --target desktop/all >"$build.build.log" 2>&1 ||
   { grep -A12 -m5 'FAILED\|error' "$build.build.log" | head -n 80; die "building the program"; }
 rm -f "$build"/zelvodesk-*-win64.zip "$build"/zelvodesk-*-setup.exe
-for generator in ZIP NSIS; do
-  (cd "$build" && cpack -G $generator) >"$build.cpack.log" 2>&1 ||
-    { tail -n 30 "$build.cpack.log"; die "cpack -G $generator"; }
-done
+# One run for both of the configuration's generators, ZIP and NSIS: the
+# files are staged once.
+(cd "$build" && cpack) >"$build.cpack.log" 2>&1 || { tail -n 30 "$build.cpack.log"; die "cpack"; }
 zip=$(find "$build" -maxdepth 1 -name 'zelvodesk-*-win64.zip')
 [ -f "$zip" ] || die "cpack made no zelvodesk ZIP"
 log "$(basename "$zip"): $(du -k "$zip" | cut -f1) KiB, $(unzip -Z1 "$zip" | grep -vc '/$') files"
